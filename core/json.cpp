@@ -1,0 +1,123 @@
+// A basic_parser handler that builds boost::json values like the stock parser,
+// but converts non-integral numbers with strtod from their own text, so they
+// come out correctly rounded.
+#include "core/json.hpp"
+
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/value_stack.hpp>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace core {
+namespace {
+
+namespace json = boost::json;
+
+double exactDouble(std::string_view digits) {
+    std::string text(digits);
+    double d = std::strtod(text.c_str(), nullptr);
+    if (std::isinf(d)) d = std::copysign(DBL_MAX, d);
+    return d;
+}
+
+struct Handler {
+    static constexpr size_t max_object_size = json::object::max_size();
+    static constexpr size_t max_array_size = json::array::max_size();
+    static constexpr size_t max_key_size = json::string::max_size();
+    static constexpr size_t max_string_size = json::string::max_size();
+
+    json::value_stack st;
+    std::string number;  // pieces of a number split across buffers
+
+    bool on_document_begin(json::error_code&) { return true; }
+    bool on_document_end(json::error_code&) { return true; }
+    bool on_object_begin(json::error_code&) { return true; }
+    bool on_object_end(size_t n, json::error_code&) {
+        st.push_object(n);
+        return true;
+    }
+    bool on_array_begin(json::error_code&) { return true; }
+    bool on_array_end(size_t n, json::error_code&) {
+        st.push_array(n);
+        return true;
+    }
+    bool on_key_part(json::string_view s, size_t, json::error_code&) {
+        st.push_chars(s);
+        return true;
+    }
+    bool on_key(json::string_view s, size_t, json::error_code&) {
+        st.push_key(s);
+        return true;
+    }
+    bool on_string_part(json::string_view s, size_t, json::error_code&) {
+        st.push_chars(s);
+        return true;
+    }
+    bool on_string(json::string_view s, size_t, json::error_code&) {
+        st.push_string(s);
+        return true;
+    }
+    bool on_number_part(json::string_view s, json::error_code&) {
+        number.append(s.data(), s.size());
+        return true;
+    }
+    bool on_int64(int64_t i, json::string_view, json::error_code&) {
+        number.clear();
+        st.push_int64(i);
+        return true;
+    }
+    bool on_uint64(uint64_t u, json::string_view, json::error_code&) {
+        number.clear();
+        st.push_uint64(u);
+        return true;
+    }
+    bool on_double(double, json::string_view s, json::error_code&) {
+        if (number.empty()) {
+            st.push_double(exactDouble({s.data(), s.size()}));
+        } else {
+            number.append(s.data(), s.size());
+            st.push_double(exactDouble(number));
+            number.clear();
+        }
+        return true;
+    }
+    bool on_bool(bool b, json::error_code&) {
+        st.push_bool(b);
+        return true;
+    }
+    bool on_null(json::error_code&) {
+        st.push_null();
+        return true;
+    }
+    bool on_comment_part(json::string_view, json::error_code&) { return false; }
+    bool on_comment(json::string_view, json::error_code&) { return false; }
+};
+
+json::parse_options strictOptions() {
+    json::parse_options opt;
+    opt.max_depth = kMaxJsonDepth;
+    opt.allow_comments = false;
+    opt.allow_trailing_commas = false;
+    opt.allow_invalid_utf8 = false;
+    return opt;
+}
+
+}  // namespace
+
+std::optional<json::value> parseJson(std::string_view text) {
+    try {
+        json::basic_parser<Handler> p(strictOptions());
+        p.handler().st.reset();
+        json::error_code ec;
+        size_t used = p.write_some(false, text.data(), text.size(), ec);
+        if (ec || used != text.size() || !p.done()) return std::nullopt;
+        return p.handler().st.release();
+    } catch (const std::exception&) {  // out of memory on a giant line
+        return std::nullopt;
+    }
+}
+
+}  // namespace core

@@ -1,0 +1,27 @@
+// Start-up: state first, then the reader, then the main loop for good.
+#include "core/loop.hpp"
+#include "core/reader.hpp"
+#include "tracking/tracker.hpp"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+
+int main() {
+    // A host that closes its end must not kill us; writes then fail quietly.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto& loop = core::mainLoop();
+    tracking::startTracking();
+
+    std::thread([] { core::readRequests(STDIN_FILENO); }).detach();
+
+    auto guard = boost::asio::make_work_guard(loop);
+    for (;;) {
+        loop.run();  // returns only if a job threw; keep serving
+        loop.restart();
+    }
+}

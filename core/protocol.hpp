@@ -1,0 +1,24 @@
+// Request decoding: one input line in, one request or nothing out.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace core {
+
+struct Request {
+    std::string cmd;           // any string, the empty one included
+    boost::json::value id;     // echoed unchanged; the integer 0 when absent
+    boost::json::object args;  // the whole request object
+};
+
+// Decodes the bytes of one line (without its line feed). Invalid UTF-8 is
+// repaired first, so bad bytes alone never drop a line. Yields nothing for
+// anything that is not one JSON object with a string "cmd".
+std::optional<Request> decodeRequest(std::string_view line);
+
+}  // namespace core

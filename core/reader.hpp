@@ -1,0 +1,36 @@
+// The request reader: splits standard input into lines and hands each decoded
+// request to the main loop.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace core {
+
+// Splits a byte stream into lines on 0x0A. Feed it what read(2) returned;
+// whole lines come out of `next`. No limit on a line's length; bytes of an
+// unfinished line are kept, and only new bytes are scanned for a line feed.
+struct LineSplitter {
+    std::string buffer;
+    size_t start = 0;    // first byte of the unfinished line
+    size_t scanned = 0;  // bytes of it already searched for a line feed
+
+    // Room for at least `n` more bytes at the end; returns where to read into.
+    char* reserve(size_t n);
+    void commit(size_t n);  // `n` bytes were read into the reserved room
+    // The next whole line without its line feed, valid until the next call.
+    bool next(std::string_view& line);
+    // At end of input: the last line if it had no line feed.
+    bool rest(std::string_view& line);
+
+private:
+    size_t used_ = 0;
+};
+
+// Reads fd until its end or a read error and posts one job per request to the
+// main loop. At the end it lets the main loop serve what is already queued for
+// about a second at most, then ends the process with status 0; background work
+// still running is abandoned. Never returns.
+[[noreturn]] void readRequests(int fd);
+
+}  // namespace core

@@ -1,0 +1,29 @@
+// The one way out of the process: reply lines on standard output.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <mutex>
+#include <string>
+
+namespace core {
+
+// Serializes writes to standard output; held for exactly one line at a time.
+// The exit path takes it too, so a line is never cut in half.
+extern std::timed_mutex output;
+
+// Writes `fields` plus "id" (the request id, replacing any "id" in fields) as
+// one compact JSON line. Any thread; returns once the line is written or
+// dropped (the host closed its end). The text is built on the caller's thread;
+// only the write holds `output`. String values must be valid UTF-8.
+void reply(const boost::json::value& id, boost::json::object fields);
+
+// Writes `text` and a line feed to fd 1 under `output`, looping over partial
+// writes and EINTR. Errors drop the rest of the line.
+void writeLine(std::string text);
+
+// The monotonic clock in milliseconds, fractions included.
+double ms();
+
+}  // namespace core

@@ -1,0 +1,147 @@
+// The seam between the companion and the desktop it runs on. Everything above
+// this header is portable C++ over plain data; the one implementation linked
+// today speaks X11 (xcb), D-Bus (sd-bus), /proc and desktop entries, and owns
+// the image codecs.
+//
+// Nothing here throws or prints. A missing display, a vanished window or a
+// malformed property from another application becomes an absent value, an
+// empty list or an error text.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace platform {
+
+// ---- Images ---------------------------------------------------------------
+
+// Straight (not premultiplied) RGBA, 8 bits a sample, rows packed.
+struct RgbaImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgba;
+};
+
+// ---- Screen-recording access ---------------------------------------------
+
+// True while a display connection is open and usable. Any thread.
+bool screenCapturePreflight();
+// The same question asked as a request; X11 has nothing to ask the user.
+bool screenCaptureRequest();
+
+// ---- Applications and windows (main thread) ------------------------------
+
+struct Bounds {
+    double x = 0, y = 0, width = 0, height = 0;
+};
+
+// One on-screen window, frontmost first in a list. Every field may be absent.
+struct WindowRecord {
+    std::optional<int64_t> layer;       // 0 for normal, dialog, utility windows
+    std::optional<double> alpha;        // opacity 0..1, absent when not set
+    std::optional<Bounds> bounds;       // root coordinates, pixels
+    std::optional<int32_t> ownerPid;    // process that owns the window
+    std::optional<int64_t> number;      // window number (XID)
+    std::optional<std::string> name;    // title, valid UTF-8
+};
+
+// A running application. Shared and immutable once built.
+struct App {
+    int32_t pid = -1;
+    std::optional<std::string> name;    // localized display name
+    std::optional<std::string> bundle;  // identifier (desktop entry id)
+    std::optional<std::string> path;    // desktop entry or executable path
+    std::optional<std::string> iconName;   // desktop entry's Icon key
+    std::vector<uint32_t> windows;         // its top-level windows, when known
+};
+using AppRef = std::shared_ptr<const App>;
+
+// The frontmost application, or null. Main thread.
+AppRef frontmostApplication();
+
+// The running application with this pid, or null. Main thread.
+AppRef runningApplication(int32_t pid);
+
+// On-screen windows without desktop elements, frontmost first; nothing when
+// the window system cannot be asked. Main thread.
+std::optional<std::vector<WindowRecord>> windowList();
+
+// The application's icon at its best size for 64 x 64, or nothing. Bounded
+// against hostile sizes. Main thread.
+std::optional<RgbaImage> iconImage(const App& app);
+
+// Calls `observer` on `loop`'s thread each time the active application
+// changes, for the life of the process (across reconnections).
+void watchActivations(boost::asio::io_context& loop, std::function<void(AppRef)> observer);
+
+// ---- Codecs ---------------------------------------------------------------
+
+// `image` scaled with an averaging filter into a `width` x `height` RGBA
+// bitmap (transparent where it leaves nothing), then PNG-encoded; nothing on
+// failure. Any thread.
+std::optional<std::string> renderPng(const RgbaImage& image, int width, int height);
+
+// ---- Window capture (any thread) -----------------------------------------
+
+struct ShareableWindow {
+    uint32_t id = 0;
+    double width = 0, height = 0;  // frame, points
+};
+
+// The on-screen windows, desktop windows included, or the error's text.
+struct ShareableContent {
+    std::vector<ShareableWindow> windows;
+    std::optional<std::string> error;
+};
+ShareableContent shareableContent();
+
+// Pixels per point for the display showing `window`.
+double pointPixelScale(uint32_t window);
+
+// A captured picture, owned by one capture job.
+struct Picture {
+    int64_t width = 0;
+    int64_t height = 0;
+    std::shared_ptr<void> pixels;  // implementation's own layout
+};
+struct Shot {
+    std::optional<Picture> picture;
+    std::string error;  // the platform's text when there is no picture
+};
+// Screenshot of `window` alone, `width` x `height` pixels, no cursor, no
+// decorations, whatever covers it.
+Shot screenshot(uint32_t window, int64_t width, int64_t height);
+
+// The picture as a JPEG file at `quality` (0..1, clamped), or nothing.
+std::optional<std::string> encodeJpeg(const Picture& picture, double quality);
+
+// ---- Services -------------------------------------------------------------
+
+// Automation permission status for a target named by `bundleId`: 0 allowed,
+// -600 not running, -1743 denied, -1744 would need consent, anything else
+// unknown; nothing when the identifier names no target. May block for a
+// short time-out. Any thread.
+std::optional<int32_t> automationStatus(const std::string& bundleId);
+
+// The bundle at `path`, when there is one, and its identifier. Never blocks
+// on the path, however it is made. Main thread.
+struct Bundle {
+    std::optional<std::string> identifier;
+};
+std::optional<Bundle> bundleAt(const std::string& path);
+
+// The display name of `path`; always a string, valid UTF-8.
+std::string displayNameAt(const std::string& path);
+
+// Plays haptic `pattern` (0 generic, 1 alignment) at `performanceTime`.
+void performHaptic(int pattern, int performanceTime);
+
+}  // namespace platform

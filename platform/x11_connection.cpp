@@ -1,0 +1,141 @@
+#include "platform/x11_connection.hpp"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace platform::x11 {
+namespace {
+
+constexpr const char* kAtomNames[kAtomCount] = {
+    "UTF8_STRING",
+    "WM_CLASS",
+    "WM_NAME",
+    "WM_STATE",
+    "_NET_ACTIVE_WINDOW",
+    "_NET_CLIENT_LIST",
+    "_NET_CLIENT_LIST_STACKING",
+    "_NET_SUPPORTING_WM_CHECK",
+    "_NET_WM_PID",
+    "_NET_WM_NAME",
+    "_NET_WM_ICON",
+    "_NET_WM_WINDOW_OPACITY",
+    "_NET_WM_WINDOW_TYPE",
+    "_NET_WM_WINDOW_TYPE_DESKTOP",
+    "_NET_WM_WINDOW_TYPE_DOCK",
+    "_NET_WM_WINDOW_TYPE_TOOLBAR",
+    "_NET_WM_WINDOW_TYPE_MENU",
+    "_NET_WM_WINDOW_TYPE_UTILITY",
+    "_NET_WM_WINDOW_TYPE_SPLASH",
+    "_NET_WM_WINDOW_TYPE_DIALOG",
+    "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
+    "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+    "_NET_WM_WINDOW_TYPE_TOOLTIP",
+    "_NET_WM_WINDOW_TYPE_NOTIFICATION",
+    "_NET_WM_WINDOW_TYPE_COMBO",
+    "_NET_WM_WINDOW_TYPE_DND",
+    "_NET_WM_WINDOW_TYPE_NORMAL",
+    "_NET_WM_STATE",
+    "_NET_WM_STATE_ABOVE",
+    "_NET_WM_STATE_HIDDEN",
+};
+
+std::mutex lock;
+ConnectionRef current;
+std::string lastError = "no display connection";
+std::function<void(const ConnectionRef&)> connectHook;
+
+std::string describe(int code, const char* display) {
+    std::string name = display ? display : "";
+    switch (code) {
+        case XCB_CONN_ERROR:
+            return "cannot open display \"" + name + "\": connection failed";
+        case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+            return "display \"" + name + "\": extension not supported";
+        case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+            return "display \"" + name + "\": out of memory";
+        case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
+            return "display \"" + name + "\": request too long";
+        case XCB_CONN_CLOSED_PARSE_ERR:
+            return "cannot open display \"" + name + "\": invalid display name";
+        case XCB_CONN_CLOSED_INVALID_SCREEN:
+            return "cannot open display \"" + name + "\": no such screen";
+        default:
+            return "display \"" + name + "\": connection error " + std::to_string(code);
+    }
+}
+
+// Opens a connection and interns the atoms; null with lastError set on failure.
+ConnectionRef open() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        lastError = "cannot open display: DISPLAY is not set";
+        return nullptr;
+    }
+    int screenNumber = 0;
+    auto conn = std::make_shared<Connection>();
+    conn->c = xcb_connect(display, &screenNumber);
+    if (int err = xcb_connection_has_error(conn->c)) {
+        lastError = describe(err, display);
+        return nullptr;
+    }
+    auto it = xcb_setup_roots_iterator(xcb_get_setup(conn->c));
+    for (int i = 0; it.rem && i < screenNumber; ++i) xcb_screen_next(&it);
+    if (!it.rem) {
+        lastError = describe(XCB_CONN_CLOSED_INVALID_SCREEN, display);
+        return nullptr;
+    }
+    conn->screen = it.data;
+    conn->root = it.data->root;
+
+    xcb_intern_atom_cookie_t cookies[kAtomCount];
+    for (int i = 0; i < kAtomCount; ++i)
+        cookies[i] = xcb_intern_atom(conn->c, 0, uint16_t(std::char_traits<char>::length(kAtomNames[i])),
+                                     kAtomNames[i]);
+    for (int i = 0; i < kAtomCount; ++i) {
+        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(conn->c, cookies[i], nullptr);
+        if (r) conn->atoms[i] = r->atom;
+        free(r);
+    }
+    if (conn->broken()) {
+        lastError = describe(xcb_connection_has_error(conn->c), display);
+        return nullptr;
+    }
+    return conn;
+}
+
+}  // namespace
+
+Connection::~Connection() {
+    if (c) xcb_disconnect(c);
+}
+
+ConnectionRef connection() {
+    ConnectionRef fresh;
+    std::function<void(const ConnectionRef&)> hook;
+    {
+        std::lock_guard guard(lock);
+        if (current && !current->broken()) return current;
+        if (current) {
+            lastError = "the X server closed the connection";
+            current.reset();
+        }
+        fresh = open();
+        if (!fresh) return nullptr;
+        current = fresh;
+        hook = connectHook;
+    }
+    if (hook) hook(fresh);
+    return fresh;
+}
+
+std::string connectionError() {
+    std::lock_guard guard(lock);
+    return lastError;
+}
+
+void onConnect(std::function<void(const ConnectionRef&)> hook) {
+    std::lock_guard guard(lock);
+    connectHook = std::move(hook);
+}
+
+}  // namespace platform::x11

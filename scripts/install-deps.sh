@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and the demo need.
+# Idempotent: refreshes the package lists only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  libboost1.81-dev libboost-json1.81-dev
+  libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev
+  libxcb-shm0-dev libxcb-res0-dev libxcb-render0-dev libxcb-xfixes0-dev
+  libturbojpeg0-dev libspng-dev libpixman-1-dev libswscale-dev
+  libsystemd-dev
+  googletest libgtest-dev
+  clang-14 libclang-rt-14-dev
+  xvfb openbox x11-apps xterm dbus-daemon python3
+)
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(ffmpeg imagemagick xdotool hyperfine)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

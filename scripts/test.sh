@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The test command: installs what it needs, builds, and runs every test, then
+# the same suite under ASan+UBSan, then the fuzzers for a short while.
+#   scripts/test.sh           everything (what CI runs)
+#   scripts/test.sh --quick   the plain build and its tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+./scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build
+ctest --test-dir build --output-on-failure -j"$jobs"
+[ $quick -eq 1 ] && exit 0
+
+echo "== ASan+UBSan"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address >/dev/null
+ninja -C build-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== fuzz"
+CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCOMPANION_TESTS=OFF -DCOMPANION_FUZZ=ON >/dev/null
+ninja -C build-fuzz
+seconds=${FUZZ_SECONDS:-30}
+for target in build-fuzz/fuzz/*_fuzz; do
+  name=$(basename "$target")
+  corpus=fuzz/corpus/${name%_fuzz}
+  work=$(mktemp -d)
+  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  echo "-- $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+    -print_final_stats=0 "$work" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
+echo "all tests passed"

@@ -1,0 +1,150 @@
+#include "tests/harness/display.hpp"
+
+#include <xcb/xcb.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace harness {
+namespace {
+
+pid_t spawnWith(const std::vector<std::string>& args, const std::string& display, int keepFd) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
+    if (!display.empty()) env.push_back("DISPLAY=" + display);
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    if (keepFd >= 0) posix_spawn_file_actions_adddup2(&fa, keepFd, 3);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+void reap(pid_t& pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        usleep(5000);
+    }
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+// True once a window manager has set _NET_SUPPORTING_WM_CHECK on the root.
+bool wmReady(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool ready = false;
+    if (!xcb_connection_has_error(c)) {
+        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        const char name[] = "_NET_SUPPORTING_WM_CHECK";
+        auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr);
+        if (a && a->atom) {
+            auto* p = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root, a->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+            ready = p && xcb_get_property_value_length(p) == 4;
+            free(p);
+        }
+        free(a);
+    }
+    xcb_disconnect(c);
+    return ready;
+}
+
+}  // namespace
+
+Display::Display(bool windowManager) : withWm_(windowManager) { start(false); }
+
+Display::~Display() { kill(); }
+
+void Display::start(bool fixedNumber) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> args = {"Xvfb"};
+    if (fixedNumber) args.push_back(name);
+    args.insert(args.end(), {"-displayfd", "3", "-screen", "0", "1920x1200x24", "-nolisten",
+                             "tcp", "-noreset", "+extension", "Composite"});
+    server = spawnWith(args, "", fds[1]);
+    close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (poll(&p, 1, 100) > 0) {
+            char buf[32];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            number.append(buf, size_t(n));
+            if (number.find('\n') != std::string::npos) break;
+        }
+    }
+    close(fds[0]);
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
+    if (number.empty()) {
+        reap(server);
+        throw std::runtime_error("Xvfb did not start");
+    }
+    name = ":" + number;
+    if (!withWm_) return;
+    wm = spawnWith({"openbox", "--sm-disable"}, name, -1);
+    for (int i = 0; i < 400 && !wmReady(name); ++i) usleep(25000);
+    if (!wmReady(name)) throw std::runtime_error("openbox did not start");
+}
+
+void Display::kill() {
+    reap(wm);
+    reap(server);
+}
+
+void Display::restart() {
+    kill();
+    // The new server takes the same number; its lock file is gone once the
+    // old one has been reaped.
+    start(true);
+}
+
+pid_t spawnClient(const std::string& display, const char* const argv[]) {
+    std::vector<std::string> args;
+    for (int i = 0; argv[i]; ++i) args.push_back(argv[i]);
+    return spawnWith(args, display, -1);
+}
+
+void stopClient(pid_t pid) { reap(pid); }
+
+}  // namespace harness

@@ -1,0 +1,37 @@
+// A private X server (Xvfb) with a window manager (openbox), on a display
+// number the server picks itself, stopped when the object goes.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace harness {
+
+struct Display {
+    // Starts Xvfb (1920 x 1200 x 24) and, when `windowManager`, openbox, and
+    // waits until both are ready. Throws when they cannot be started.
+    explicit Display(bool windowManager = true);
+    ~Display();
+    Display(const Display&) = delete;
+    Display& operator=(const Display&) = delete;
+
+    std::string name;  // ":N", for DISPLAY
+    pid_t server = -1;
+    pid_t wm = -1;
+
+    // Kills the server (and the window manager with it).
+    void kill();
+    // Starts a new server on the same display number, and the window manager.
+    void restart();
+
+private:
+    void start(bool fixedNumber);
+    bool withWm_;
+};
+
+// Runs `argv` in the background with DISPLAY set, stdout/stderr to /dev/null.
+pid_t spawnClient(const std::string& display, const char* const argv[]);
+// Kills and reaps a process started by spawnClient.
+void stopClient(pid_t pid);
+
+}  // namespace harness

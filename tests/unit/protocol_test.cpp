@@ -1,0 +1,159 @@
+// Request decoding, the strict JSON reader, UTF-8 repair and line splitting.
+#include "core/json.hpp"
+#include "core/protocol.hpp"
+#include "core/reader.hpp"
+#include "core/utf8.hpp"
+
+#include <boost/json/serialize.hpp>
+#include <gtest/gtest.h>
+
+#include <cfloat>
+
+namespace {
+
+namespace json = boost::json;
+using core::decodeRequest;
+
+TEST(Decode, DropsEverythingThatIsNotAnObjectWithStringCmd) {
+    for (const char* line :
+         {"", "   ", "\r", "[]", "[{\"cmd\":\"front\"}]", "\"front\"", "42", "null", "true",
+          "{\"id\":1}", "{\"cmd\":1}", "{\"cmd\":null}", "{\"cmd\":true}", "{\"cmd\":[]}",
+          "{\"cmd\":{}}", "{\"cmd\":\"front\"", "{\"cmd\":\"front\"} x", "{\"cmd\":\"a\"}{}",
+          "{\"CMD\":\"front\"}", "{\"Cmd\":\"front\"}"}) {
+        EXPECT_FALSE(decodeRequest(line)) << line;
+    }
+}
+
+TEST(Decode, IdOfEveryTypeIsKeptAndAbsentIdIsZero) {
+    auto r = decodeRequest(R"({"cmd":"ping"})");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, json::value(0));
+    EXPECT_TRUE(r->id.is_int64());
+    for (const char* id : {"null", "\"a1\"", "[1,[2,{}]]", "{\"x\":{\"y\":null}}", "true", "-7",
+                           "18446744073709551615", "-9223372036854775808", "0.5"}) {
+        auto req = decodeRequest(std::string(R"({"cmd":"x","id":)") + id + "}");
+        ASSERT_TRUE(req) << id;
+        EXPECT_EQ(json::serialize(req->id), json::serialize(*core::parseJson(id))) << id;
+    }
+    auto upper = decodeRequest(R"({"cmd":"x","ID":5})");
+    ASSERT_TRUE(upper);
+    EXPECT_EQ(upper->id, json::value(0));
+}
+
+TEST(Decode, CarriageReturnIsWhiteSpaceAndArgsHoldTheWholeObject) {
+    auto r = decodeRequest("{\"cmd\":\"capture\",\"id\":3,\"window\":9}\r");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->cmd, "capture");
+    EXPECT_EQ(r->args.at("window"), json::value(9));
+    EXPECT_EQ(r->args.at("cmd"), json::value("capture"));
+    EXPECT_TRUE(decodeRequest(R"(  {"cmd":""}  )"));
+}
+
+TEST(Decode, InvalidUtf8IsRepairedNotDropped) {
+    auto r = decodeRequest("{\"cmd\":\"p\xffng\",\"id\":\"\xc3\"}");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->cmd, "p\xEF\xBF\xBDng");
+    EXPECT_EQ(r->id, json::value("\xEF\xBF\xBD"));
+}
+
+TEST(Json, IsStrict) {
+    for (const char* text : {"{\"a\":1,}", "[1,]", "{/*c*/}", "// c\n{}", "{\"a\":NaN}",
+                             "{\"a\":Infinity}", "{\"a\":01}", "{\"a\":-}", "{\"a\":.5}",
+                             "{'a':1}", "{\"a\":1", "{\"a\":\"\x01\"}"}) {
+        EXPECT_FALSE(core::parseJson(text)) << text;
+    }
+}
+
+TEST(Json, DeepNestingIsRefusedWithoutRecursionAndModestNestingServed) {
+    std::string deep(100000, '[');
+    EXPECT_FALSE(core::parseJson("{\"cmd\":\"x\",\"id\":" + deep + "}"));
+    std::string ok = std::string(64, '[') + std::string(64, ']');
+    auto r = decodeRequest("{\"cmd\":\"x\",\"id\":" + ok + "}");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(json::serialize(r->id), ok);
+}
+
+TEST(Json, NumbersComeBackExactly) {
+    auto v = core::parseJson("[9223372036854775807,18446744073709551615,-9223372036854775808,"
+                             "18446744073709551616,0.1,1e400,-1e400,5e-324,1.0,"
+                             "2.2250738585072011e-308]");
+    ASSERT_TRUE(v);
+    auto& a = v->get_array();
+    EXPECT_EQ(a[0].get_int64(), INT64_MAX);
+    EXPECT_EQ(a[1].get_uint64(), UINT64_MAX);
+    EXPECT_EQ(a[2].get_int64(), INT64_MIN);
+    EXPECT_EQ(a[3].get_double(), 18446744073709551616.0);
+    EXPECT_EQ(a[4].get_double(), 0.1);
+    EXPECT_EQ(a[5].get_double(), DBL_MAX);
+    EXPECT_EQ(a[6].get_double(), -DBL_MAX);
+    EXPECT_EQ(a[7].get_double(), 5e-324);
+    EXPECT_EQ(a[8].get_double(), 1.0);
+    // A value that naive digit-by-digit conversion rounds wrongly.
+    EXPECT_EQ(a[9].get_double(), 2.2250738585072011e-308);
+    // Split across the parser's number buffer: long mantissas.
+    std::string longNumber = "0." + std::string(5000, '1');
+    auto w = core::parseJson(longNumber);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->get_double(), 0.11111111111111111);
+}
+
+TEST(Utf8, ReplacesEachMaximalIllFormedSubsequenceOnce) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"abc", "abc"},
+        {"\xC3\xA9", "\xC3\xA9"},
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {"\x80", fffd},
+        {"\xC0\xAF", fffd + fffd},              // overlong lead is one byte
+        {"\xE0\x80\x80", fffd + fffd + fffd},   // bad second byte
+        {"\xED\xA0\x80", fffd + fffd + fffd},   // surrogate
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"\xE2\x82", fffd},                     // truncated at end
+        {"\xE2\x82x", fffd + "x"},
+        {"\xF0\x9F\x98", fffd},
+        {"\xF0\x9F\x98" "a\xF0\x9F", fffd + "a" + fffd},
+        {"\xFF\xFE", fffd + fffd},
+        {"a\xC3", "a" + fffd},
+    };
+    for (auto& c : cases) {
+        EXPECT_EQ(core::validUtf8(c.in), c.in == c.out) << c.in;
+        EXPECT_EQ(core::repairUtf8(c.in), c.out) << c.in;
+        std::string s = c.in;
+        core::repairUtf8InPlace(s);
+        EXPECT_EQ(s, c.out);
+    }
+    std::string longAscii(1000, 'x');
+    longAscii[997] = '\x80';
+    EXPECT_FALSE(core::validUtf8(longAscii));
+}
+
+TEST(LineSplitter, SplitsOnLineFeedAcrossReadsAndKeepsTheLastLine) {
+    core::LineSplitter s;
+    std::vector<std::string> got;
+    auto feed = [&](std::string bytes) {
+        char* room = s.reserve(bytes.size());
+        std::memcpy(room, bytes.data(), bytes.size());
+        s.commit(bytes.size());
+        std::string_view line;
+        while (s.next(line)) got.emplace_back(line);
+    };
+    feed("a\nb");
+    feed("c\n\n");
+    std::string big(3 << 20, 'z');
+    feed(big.substr(0, 1 << 20));
+    feed(big.substr(1 << 20) + "\nlast");
+    std::string_view rest;
+    ASSERT_TRUE(s.rest(rest));
+    got.emplace_back(rest);
+    EXPECT_FALSE(s.rest(rest));
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0], "a");
+    EXPECT_EQ(got[1], "bc");
+    EXPECT_EQ(got[2], "");
+    EXPECT_EQ(got[3], big);
+    EXPECT_EQ(got[4], "last");
+}
+
+}  // namespace
