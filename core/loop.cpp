@@ -23,6 +23,18 @@ boost::asio::io_context& mainLoop() {
     return *io;
 }
 
+void serve(boost::asio::io_context& loop) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kAwake = std::chrono::microseconds(50);
+    for (;;) {
+        loop.run_one();
+        auto until = Clock::now() + kAwake;
+        while (Clock::now() < until) {
+            if (loop.poll() > 0) until = Clock::now() + kAwake;
+        }
+    }
+}
+
 void onMain(std::function<void()> job) { boost::asio::post(mainLoop(), std::move(job)); }
 
 void onPool(std::function<void()> job) {

@@ -14,6 +14,12 @@ namespace core {
 // on the main thread, together with the platform's event sources.
 boost::asio::io_context& mainLoop();
 
+// Runs the main loop on the calling thread, for good. After each burst of
+// jobs it stays awake for a few tens of microseconds before it sleeps, so a
+// host that asks one question at a time is not paying for a thread wake-up on
+// every request; while the host is silent it uses no processor time.
+void serve(boost::asio::io_context& loop);
+
 // Submits `job` to the main loop without waiting. Any thread.
 void onMain(std::function<void()> job);
 

@@ -21,7 +21,10 @@ int main() {
 
     auto guard = boost::asio::make_work_guard(loop);
     for (;;) {
-        loop.run();  // returns only if a job threw; keep serving
-        loop.restart();
+        try {
+            core::serve(loop);
+        } catch (...) {
+            // A job that threw costs only itself; keep serving.
+        }
     }
 }

@@ -12,7 +12,7 @@ packages=(
   libsystemd-dev
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev
-  xvfb openbox x11-apps xterm dbus-daemon python3
+  xvfb openbox x11-apps x11-utils xterm dbus-daemon python3
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ffmpeg imagemagick xdotool hyperfine)

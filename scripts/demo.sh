@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs, builds and runs the companion on a real X session: the user's
+# DISPLAY when it answers, else a private Xvfb with a window manager and a few
+# windows. Prints every request and reply; writes out/capture.jpg, out/icon.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build companion testwin >/dev/null
+
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "== using your display $DISPLAY"
+else
+  fifo=$(mktemp -u); mkfifo "$fifo"
+  Xvfb -displayfd 5 -screen 0 1600x1000x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
+  pids+=($!)
+  read -r number <"$fifo"; rm -f "$fifo"
+  export DISPLAY=":$number"
+  echo "== private Xvfb on $DISPLAY"
+  openbox --sm-disable >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 1
+  xclock -geometry 300x300+900+100 >/dev/null 2>&1 &
+  pids+=($!)
+  xterm -geometry 100x30+50+50 -title "demo terminal" -e sh -c 'echo hello from the demo; sleep 600' >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 1.5
+fi
+
+python3 scripts/demo.py build/companion out
