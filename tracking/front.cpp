@@ -1,9 +1,64 @@
 #include "tracking/front.hpp"
 
-#include "core/dispatch.hpp"
+#include "core/reply.hpp"
+#include "tracking/choose.hpp"
+#include "tracking/icons.hpp"
+#include "tracking/tracker.hpp"
 
 namespace tracking {
 
-void front(const boost::json::value& id) { core::unknownCommand(id, "front"); }
+namespace json = boost::json;
+
+namespace {
+
+json::object appObject(const platform::App& app, bool granted) {
+    json::object o;
+    o["name"] = app.name.value_or("");
+    o["bundle"] = app.bundle.value_or("");
+    o["pid"] = app.pid;
+    o["path"] = app.path.value_or("");
+    std::string icon;
+    if (granted) icon = iconOf(app).value_or("");
+    o["icon"] = std::move(icon);
+    return o;
+}
+
+json::object windowObject(const platform::WindowRecord& w) {
+    json::object o;
+    o["id"] = w.number.value_or(0);
+    o["title"] = w.name.value_or("");
+    o["w"] = w.bounds ? w.bounds->width : 0.0;
+    o["h"] = w.bounds ? w.bounds->height : 0.0;
+    return o;
+}
+
+}  // namespace
+
+void front(const json::value& id) {
+    double start = core::ms();
+    bool granted = false;
+    json::object fields;
+    try {
+        granted = platform::screenCapturePreflight();
+        platform::AppRef app = candidate(platform::frontmostApplication(), lastOther, dovkPid);
+        std::vector<platform::WindowRecord> list = 
+            platform::windowList().value_or(std::vector<platform::WindowRecord>{});
+        Choice choice = chooseWindow(list, app ? std::optional(app->pid) : std::nullopt, dovkPid);
+        if (choice.window && !choice.ofCandidate)
+            app = platform::runningApplication(ownerOf(list[*choice.window]));
+        double elapsed = core::ms() - start;
+
+        fields["granted"] = granted;
+        fields["ms"] = elapsed;
+        if (app) fields["app"] = appObject(*app, granted);
+        if (choice.window) fields["window"] = windowObject(list[*choice.window]);
+    } catch (const std::exception&) {
+        // Out of memory at worst: still one reply, with what is known.
+        fields = json::object();
+        fields["granted"] = granted;
+        fields["ms"] = core::ms() - start;
+    }
+    core::reply(id, std::move(fields));
+}
 
 }  // namespace tracking

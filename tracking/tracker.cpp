@@ -1,5 +1,7 @@
 #include "tracking/tracker.hpp"
 
+#include "core/loop.hpp"
+
 #include <unistd.h>
 
 namespace tracking {
@@ -12,6 +14,12 @@ void noteActivation(platform::AppRef app) {
     lastOther = std::move(app);
 }
 
-void startTracking() { dovkPid = int32_t(getppid()); }
+void startTracking() {
+    dovkPid = int32_t(getppid());
+    lastOther.reset();
+    if (platform::AppRef front = platform::frontmostApplication()) noteActivation(std::move(front));
+    platform::watchActivations(core::mainLoop(),
+                               [](platform::AppRef app) { noteActivation(std::move(app)); });
+}
 
 }  // namespace tracking

@@ -1,0 +1,124 @@
+// Activations: PropertyNotify of _NET_ACTIVE_WINDOW on the root, read from
+// the X connection's fd by the main loop, raised when the active window's
+// owner process changes. Each new connection is watched in turn.
+#include "platform/platform.hpp"
+#include "platform/x11_apps.hpp"
+#include "platform/x11_windows.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+
+#include <memory>
+
+namespace platform {
+namespace {
+
+// The watcher's state; touched on the loop's thread only.
+struct Watch {
+    boost::asio::io_context* loop = nullptr;
+    std::function<void(AppRef)> observer;
+    x11::ConnectionRef conn;  // kept alive (and its fd open) while watched
+    std::unique_ptr<boost::asio::posix::stream_descriptor> fd;
+    std::optional<int32_t> activePid;
+};
+Watch* watch = nullptr;
+
+std::optional<int32_t> activeOwner(const x11::Connection& x) {
+    auto w = x11::activeWindow(x);
+    if (!w) return std::nullopt;
+    return x11::ownerPid(x, *w);
+}
+
+void detach() {
+    if (watch->fd) {
+        boost::system::error_code ec;
+        watch->fd->cancel(ec);
+        (void)watch->fd->release();  // xcb owns the fd
+        watch->fd.reset();
+    }
+    watch->conn.reset();
+    watch->activePid.reset();
+}
+
+void check() {
+    const x11::Connection& x = *watch->conn;
+    auto w = x11::activeWindow(x);
+    std::optional<int32_t> pid;
+    if (w) pid = x11::ownerPid(x, *w);
+    if (pid == watch->activePid) return;
+    watch->activePid = pid;
+    if (!pid) return;  // nothing active: no application became active
+    if (AppRef app = x11::appFor(&x, *pid, w)) watch->observer(std::move(app));
+}
+
+void arm();
+
+void pump() {
+    if (!watch->conn) return;
+    x11::Connection& x = *watch->conn;
+    bool changed = false;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(x.c)) {
+        if ((e->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+            auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
+            if (p->window == x.root && p->atom == x[x11::_NET_ACTIVE_WINDOW]) changed = true;
+        }
+        std::free(e);
+    }
+    if (x.broken()) {
+        detach();  // the next request that needs the server reconnects
+        return;
+    }
+    if (changed) check();
+    xcb_flush(x.c);
+    arm();
+}
+
+void arm() {
+    if (!watch->fd) return;
+    watch->fd->async_wait(boost::asio::posix::descriptor_base::wait_read,
+                          [conn = watch->conn](const boost::system::error_code& ec) {
+                              if (ec || conn != watch->conn) return;
+                              pump();
+                          });
+}
+
+void attach(const x11::ConnectionRef& x) {
+    if (!x || x->broken() || x == watch->conn) return;
+    detach();
+    // Add to, never replace, what this connection already selects on the root.
+    xcb_generic_error_t* err = nullptr;
+    x11::Reply<xcb_get_window_attributes_reply_t> attrs(xcb_get_window_attributes_reply(
+        x->c, xcb_get_window_attributes(x->c, x->root), &err));
+    std::free(err);
+    uint32_t mask = (attrs ? attrs->your_event_mask : 0) | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_void_cookie_t set =
+        xcb_change_window_attributes_checked(x->c, x->root, XCB_CW_EVENT_MASK, &mask);
+    std::free(xcb_request_check(x->c, set));
+    watch->conn = x;
+    try {
+        watch->fd = std::make_unique<boost::asio::posix::stream_descriptor>(
+            *watch->loop, xcb_get_file_descriptor(x->c));
+    } catch (const std::exception&) {
+        watch->conn.reset();
+        return;
+    }
+    watch->activePid = activeOwner(*x);
+    pump();  // events may already wait in xcb's queue
+}
+
+}  // namespace
+
+void watchActivations(boost::asio::io_context& loop, std::function<void(AppRef)> observer) {
+    if (watch) return;
+    watch = new Watch;
+    watch->loop = &loop;
+    watch->observer = std::move(observer);
+    // New connections may be opened on any thread; attach on the loop's.
+    x11::onConnect([&loop](const x11::ConnectionRef& x) {
+        boost::asio::post(loop, [x] { attach(x); });
+    });
+    attach(x11::connection());
+}
+
+}  // namespace platform

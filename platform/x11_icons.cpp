@@ -1,0 +1,137 @@
+// Application icons: the best _NET_WM_ICON image of its windows, else the
+// desktop entry's Icon as a PNG of the hicolor theme.
+#include "platform/platform.hpp"
+#include "platform/png.hpp"
+#include "platform/x11_apps.hpp"
+#include "platform/x11_windows.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+namespace {
+
+// The most of a _NET_WM_ICON property read (8 MiB): room for a 1024 x 1024
+// image and the usual smaller ones; entries past it are not seen.
+constexpr uint32_t kMaxIconWords = 2u << 20;
+// The largest icon file read.
+constexpr off_t kMaxIconFile = 8 << 20;
+constexpr uint32_t kWant = 64;
+
+std::optional<RgbaImage> windowIcon(const x11::Connection& x, xcb_window_t w) {
+    auto p = x11::readProperty(x, w, x[x11::_NET_WM_ICON], XCB_ATOM_CARDINAL, kMaxIconWords);
+    if (!p || p->format != 32) return std::nullopt;
+    std::vector<uint32_t> words = x11::words(*p);
+    return x11::decodeIcon(words.data(), words.size(), kWant);
+}
+
+std::optional<std::string> readRegular(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIconFile) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string data(size_t(st.st_size), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+        ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    data.resize(got);
+    return data;
+}
+
+std::optional<RgbaImage> pngFile(const std::string& path) {
+    auto bytes = readRegular(path);
+    if (!bytes) return std::nullopt;
+    return decodePng(*bytes, uint32_t(x11::kMaxIconSide));
+}
+
+std::vector<std::string> dataDirs() {
+    std::vector<std::string> dirs;
+    const char* home = std::getenv("HOME");
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && *dataHome == '/') dirs.emplace_back(dataHome);
+    else if (home && *home == '/') dirs.push_back(std::string(home) + "/.local/share");
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    std::string list = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t colon = list.find(':', start);
+        std::string d = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (!d.empty() && d[0] == '/') dirs.push_back(d);
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    return dirs;
+}
+
+// "48x48" -> 48; 0 for anything else (scalable, 48x48@2, ...).
+int sizeDir(const std::string& name) {
+    int w = 0, h = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w != h || w <= 0) return 0;
+    return w;
+}
+
+// The theme's PNG for `name`: the smallest size at least 64, else the largest,
+// over the data directories in order; then the pixmaps directory.
+std::optional<RgbaImage> themeIcon(std::string name) {
+    if (name.empty()) return std::nullopt;
+    if (name[0] == '/') {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) return pngFile(name);
+        return std::nullopt;
+    }
+    if (name.find('/') != std::string::npos || name == "." || name == "..") return std::nullopt;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) name.resize(name.size() - 4);
+    std::vector<std::string> dirs = dataDirs();
+    for (const std::string& d : dirs) {
+        std::string theme = d + "/icons/hicolor";
+        DIR* dir = ::opendir(theme.c_str());
+        if (!dir) continue;
+        std::vector<std::pair<int, std::string>> sizes;
+        while (dirent* e = ::readdir(dir))
+            if (int s = sizeDir(e->d_name)) sizes.emplace_back(s, e->d_name);
+        ::closedir(dir);
+        std::sort(sizes.begin(), sizes.end());
+        std::vector<std::string> order;
+        for (auto& [s, n] : sizes)
+            if (s >= int(kWant)) order.push_back(n);
+        for (auto it = sizes.rbegin(); it != sizes.rend(); ++it)
+            if (it->first < int(kWant)) order.push_back(it->second);
+        for (const std::string& n : order)
+            if (auto img = pngFile(theme + "/" + n + "/apps/" + name + ".png")) return img;
+    }
+    for (const std::string& d : dirs)
+        if (auto img = pngFile(d + "/pixmaps/" + name + ".png")) return img;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<RgbaImage> iconImage(const App& app) {
+    if (x11::ConnectionRef x = x11::connection()) {
+        for (xcb_window_t w : app.windows)
+            if (auto img = windowIcon(*x, w)) return img;
+        for (xcb_window_t w : x11::windowsOf(*x, app.pid)) {
+            if (std::find(app.windows.begin(), app.windows.end(), w) != app.windows.end()) continue;
+            if (auto img = windowIcon(*x, w)) return img;
+        }
+    }
+    if (app.iconName) return themeIcon(*app.iconName);
+    return std::nullopt;
+}
+
+}  // namespace platform

@@ -1,0 +1,339 @@
+// The window list over xcb: requests are sent in batches and their replies
+// collected afterwards, so a list costs a few round trips, not one per window.
+#include "platform/x11_windows.hpp"
+
+#include "platform/platform.hpp"
+
+#include <xcb/res.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform::x11 {
+
+xcb_get_property_cookie_t askProperty(const Connection& x, xcb_window_t w, xcb_atom_t property,
+                                      xcb_atom_t type, uint32_t maxWords) {
+    return xcb_get_property(x.c, 0, w, property, type, 0, maxWords);
+}
+
+std::optional<Property> takeProperty(const Connection& x, xcb_get_property_cookie_t cookie) {
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(x.c, cookie, &err));
+    std::free(err);
+    if (!r || r->type == XCB_NONE || r->format == 0) return std::nullopt;
+    // With a type asked for, a mismatch comes back with that type and no value.
+    int len = xcb_get_property_value_length(r.get());
+    if (len < 0) return std::nullopt;
+    Property p;
+    p.type = r->type;
+    p.format = r->format;
+    p.cut = r->bytes_after != 0;
+    if (p.format != 8 && p.format != 16 && p.format != 32) return std::nullopt;
+    p.bytes.assign(static_cast<const char*>(xcb_get_property_value(r.get())), size_t(len));
+    return p;
+}
+
+std::optional<Property> readProperty(const Connection& x, xcb_window_t w, xcb_atom_t property,
+                                     xcb_atom_t type, uint32_t maxWords) {
+    return takeProperty(x, askProperty(x, w, property, type, maxWords));
+}
+
+std::vector<uint32_t> words(const Property& p) {
+    std::vector<uint32_t> out;
+    if (p.format != 32) return out;
+    out.resize(p.bytes.size() / 4);
+    if (!out.empty()) std::memcpy(out.data(), p.bytes.data(), out.size() * 4);
+    return out;
+}
+
+namespace {
+
+std::optional<xcb_window_t> windowIn(const std::optional<Property>& p) {
+    if (!p || p->type != XCB_ATOM_WINDOW) return std::nullopt;
+    auto w = words(*p);
+    if (w.empty() || w[0] == XCB_NONE) return std::nullopt;
+    return w[0];
+}
+
+std::optional<WindowKind> kindFor(const Connection& x, xcb_atom_t a) {
+    if (a == XCB_NONE) return std::nullopt;
+    struct Pair {
+        Atom atom;
+        WindowKind kind;
+    };
+    static constexpr Pair kKinds[] = {
+        {_NET_WM_WINDOW_TYPE_DESKTOP, WindowKind::desktop},
+        {_NET_WM_WINDOW_TYPE_DOCK, WindowKind::dock},
+        {_NET_WM_WINDOW_TYPE_TOOLBAR, WindowKind::toolbar},
+        {_NET_WM_WINDOW_TYPE_MENU, WindowKind::menu},
+        {_NET_WM_WINDOW_TYPE_UTILITY, WindowKind::utility},
+        {_NET_WM_WINDOW_TYPE_SPLASH, WindowKind::splash},
+        {_NET_WM_WINDOW_TYPE_DIALOG, WindowKind::dialog},
+        {_NET_WM_WINDOW_TYPE_DROPDOWN_MENU, WindowKind::menu},
+        {_NET_WM_WINDOW_TYPE_POPUP_MENU, WindowKind::menu},
+        {_NET_WM_WINDOW_TYPE_TOOLTIP, WindowKind::tooltip},
+        {_NET_WM_WINDOW_TYPE_NOTIFICATION, WindowKind::notification},
+        {_NET_WM_WINDOW_TYPE_COMBO, WindowKind::menu},
+        {_NET_WM_WINDOW_TYPE_DND, WindowKind::dnd},
+        {_NET_WM_WINDOW_TYPE_NORMAL, WindowKind::normal},
+    };
+    for (const Pair& p : kKinds)
+        if (x[p.atom] == a) return p.kind;
+    return std::nullopt;
+}
+
+bool hasResExtension(const Connection& x) {
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(x.c, &xcb_res_id);
+    return ext && ext->present;
+}
+
+xcb_res_query_client_ids_cookie_t askClientPid(const Connection& x, xcb_window_t w) {
+    xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    return xcb_res_query_client_ids(x.c, 1, &spec);
+}
+
+std::optional<uint32_t> takeClientPid(const Connection& x, xcb_res_query_client_ids_cookie_t cookie) {
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_res_query_client_ids_reply_t> r(xcb_res_query_client_ids_reply(x.c, cookie, &err));
+    std::free(err);
+    if (!r) return std::nullopt;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
+         xcb_res_client_id_value_next(&it)) {
+        if (!(it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)) continue;
+        if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
+        return *xcb_res_client_id_value_value(it.data);
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> cardinalIn(const std::optional<Property>& p) {
+    if (!p || p->type != XCB_ATOM_CARDINAL) return std::nullopt;
+    auto w = words(*p);
+    if (w.empty()) return std::nullopt;
+    return w[0];
+}
+
+std::optional<int32_t> pidOf(std::optional<uint32_t> v) {
+    if (!v || *v == 0 || *v > uint32_t(INT32_MAX)) return std::nullopt;
+    return int32_t(*v);
+}
+
+}  // namespace
+
+bool ewmhManager(const Connection& x) {
+    auto check = windowIn(readProperty(x, x.root, x[_NET_SUPPORTING_WM_CHECK], XCB_ATOM_WINDOW, 1));
+    if (!check) return false;
+    auto self = windowIn(readProperty(x, *check, x[_NET_SUPPORTING_WM_CHECK], XCB_ATOM_WINDOW, 1));
+    return self && *self == *check;
+}
+
+xcb_window_t clientOf(const Connection& x, xcb_window_t topLevel) {
+    if (readProperty(x, topLevel, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)) return topLevel;
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(x.c, xcb_query_tree(x.c, topLevel), &err));
+    std::free(err);
+    if (!tree) return topLevel;
+    const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+    int n = xcb_query_tree_children_length(tree.get());
+    std::vector<xcb_get_property_cookie_t> cookies;
+    for (int i = 0; i < n; ++i)
+        cookies.push_back(askProperty(x, kids[i], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
+    xcb_window_t found = topLevel;
+    for (int i = 0; i < n; ++i)
+        if (takeProperty(x, cookies[size_t(i)]) && found == topLevel) found = kids[i];
+    return found;
+}
+
+std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
+    std::vector<xcb_window_t> out;
+    if (ewmhManager(x)) {
+        auto p = readProperty(x, x.root, x[_NET_CLIENT_LIST_STACKING], XCB_ATOM_WINDOW, 1u << 16);
+        if (p) {
+            out = words(*p);  // bottom first
+            std::reverse(out.begin(), out.end());
+        }
+        return out;
+    }
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, xcb_query_tree(x.c, x.root), &err));
+    std::free(err);
+    if (!tree) return out;
+    const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+    int n = xcb_query_tree_children_length(tree.get());
+    for (int i = n - 1; i >= 0; --i) out.push_back(clientOf(x, kids[i]));
+    return out;
+}
+
+std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_window_t>& ids) {
+    struct Ask {
+        xcb_get_window_attributes_cookie_t attrs;
+        xcb_get_geometry_cookie_t geometry;
+        xcb_translate_coordinates_cookie_t origin;
+        xcb_get_property_cookie_t type, state, opacity, netName, netPid;
+        xcb_res_query_client_ids_cookie_t res;
+    };
+    bool res = hasResExtension(x);
+    std::vector<Ask> asks(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        xcb_window_t w = ids[i];
+        Ask& a = asks[i];
+        a.attrs = xcb_get_window_attributes(x.c, w);
+        a.geometry = xcb_get_geometry(x.c, w);
+        a.origin = xcb_translate_coordinates(x.c, w, x.root, 0, 0);
+        a.type = askProperty(x, w, x[_NET_WM_WINDOW_TYPE], XCB_ATOM_ATOM, 64);
+        a.state = askProperty(x, w, x[_NET_WM_STATE], XCB_ATOM_ATOM, 64);
+        a.opacity = askProperty(x, w, x[_NET_WM_WINDOW_OPACITY], XCB_ATOM_CARDINAL, 1);
+        a.netName = askProperty(x, w, x[_NET_WM_NAME], XCB_GET_PROPERTY_TYPE_ANY, kMaxTextWords);
+        a.netPid = askProperty(x, w, x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
+        if (res) a.res = askClientPid(x, w);
+    }
+
+    std::vector<RawWindow> out;
+    std::vector<bool> keep(ids.size(), false);
+    std::vector<RawWindow> all(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        Ask& a = asks[i];
+        RawWindow& raw = all[i];
+        raw.id = ids[i];
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_get_window_attributes_reply_t> attrs(
+            xcb_get_window_attributes_reply(x.c, a.attrs, &err));
+        std::free(err);
+        err = nullptr;
+        Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(x.c, a.geometry, &err));
+        std::free(err);
+        err = nullptr;
+        Reply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(x.c, a.origin, &err));
+        std::free(err);
+        auto type = takeProperty(x, a.type);
+        auto state = takeProperty(x, a.state);
+        auto opacity = takeProperty(x, a.opacity);
+        auto netName = takeProperty(x, a.netName);
+        auto netPid = takeProperty(x, a.netPid);
+        std::optional<uint32_t> resPid;
+        if (res) resPid = takeClientPid(x, a.res);
+
+        if (!attrs || attrs->map_state != XCB_MAP_STATE_VIEWABLE ||
+            attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
+            continue;
+        keep[i] = true;
+        raw.overrideRedirect = attrs->override_redirect != 0;
+        if (type) {
+            raw.typed = true;
+            for (uint32_t atom : words(*type))
+                if (auto k = kindFor(x, atom)) raw.kinds.push_back(*k);
+        }
+        if (state)
+            for (uint32_t atom : words(*state))
+                if (atom != XCB_NONE && atom == x[_NET_WM_STATE_ABOVE]) raw.above = true;
+        raw.opacity = cardinalIn(opacity);
+        if (netName && netName->format == 8) raw.netName = std::move(netName->bytes);
+        if (geo && origin)
+            raw.bounds = Bounds{double(origin->dst_x), double(origin->dst_y), double(geo->width),
+                                double(geo->height)};
+        raw.resPid = resPid;
+        raw.netPid = cardinalIn(netPid);
+    }
+
+    // WM_NAME only where _NET_WM_NAME is missing: one more batch.
+    std::vector<std::pair<size_t, xcb_get_property_cookie_t>> names;
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (keep[i] && !all[i].netName)
+            names.emplace_back(i, askProperty(x, ids[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY,
+                                              kMaxTextWords));
+    for (auto& [i, cookie] : names) {
+        auto p = takeProperty(x, cookie);
+        if (!p || p->format != 8) continue;
+        all[i].wmNameLatin1 = p->type == XCB_ATOM_STRING;
+        all[i].wmName = std::move(p->bytes);
+    }
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (keep[i]) out.push_back(std::move(all[i]));
+    return out;
+}
+
+std::vector<std::optional<int32_t>> ownerPids(const Connection& x,
+                                              const std::vector<xcb_window_t>& ids) {
+    bool res = hasResExtension(x);
+    std::vector<xcb_res_query_client_ids_cookie_t> resCookies(ids.size());
+    std::vector<xcb_get_property_cookie_t> netCookies(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (res) resCookies[i] = askClientPid(x, ids[i]);
+        netCookies[i] = askProperty(x, ids[i], x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
+    }
+    std::vector<std::optional<int32_t>> out(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::optional<int32_t> fromRes;
+        if (res) fromRes = pidOf(takeClientPid(x, resCookies[i]));
+        auto fromNet = pidOf(cardinalIn(takeProperty(x, netCookies[i])));
+        out[i] = fromRes ? fromRes : fromNet;
+    }
+    return out;
+}
+
+std::optional<int32_t> ownerPid(const Connection& x, xcb_window_t w) {
+    return ownerPids(x, {w}).front();
+}
+
+std::optional<WmClass> wmClassOf(const Connection& x, xcb_window_t w) {
+    auto p = readProperty(x, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 256);
+    if (!p || p->format != 8) return std::nullopt;
+    return parseWmClass(p->bytes);
+}
+
+std::optional<xcb_window_t> activeWindow(const Connection& x) {
+    if (ewmhManager(x))
+        return windowIn(readProperty(x, x.root, x[_NET_ACTIVE_WINDOW], XCB_ATOM_WINDOW, 1));
+    xcb_generic_error_t* err = nullptr;
+    Reply<xcb_get_input_focus_reply_t> focus(
+        xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), &err));
+    std::free(err);
+    if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ||
+        focus->focus == x.root)
+        return std::nullopt;
+    // Climb to the child of the root that holds the focus window.
+    xcb_window_t w = focus->focus;
+    for (int depth = 0; depth < 64; ++depth) {
+        err = nullptr;
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, xcb_query_tree(x.c, w), &err));
+        std::free(err);
+        if (!tree) return std::nullopt;
+        if (tree->parent == x.root) return clientOf(x, w);
+        if (tree->parent == XCB_NONE) return std::nullopt;
+        w = tree->parent;
+    }
+    return std::nullopt;
+}
+
+ConnectionRef liveConnection() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ConnectionRef x = connection();
+        if (!x) return nullptr;
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_get_input_focus_reply_t> r(
+            xcb_get_input_focus_reply(x->c, xcb_get_input_focus(x->c), &err));
+        std::free(err);
+        if (r && !x->broken()) return x;
+    }
+    return nullptr;
+}
+
+}  // namespace platform::x11
+
+namespace platform {
+
+std::optional<std::vector<WindowRecord>> windowList() {
+    x11::ConnectionRef x = x11::connection();
+    if (!x) return std::nullopt;
+    std::vector<x11::RawWindow> raws = x11::rawWindows(*x, x11::clientsTopFirst(*x));
+    if (x->broken()) return std::nullopt;
+    std::vector<WindowRecord> out;
+    out.reserve(raws.size());
+    for (const x11::RawWindow& raw : raws)
+        if (x11::kindOf(raw) != x11::WindowKind::desktop) out.push_back(x11::windowRecord(raw));
+    return out;
+}
+
+}  // namespace platform

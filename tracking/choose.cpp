@@ -1,0 +1,31 @@
+#include "tracking/choose.hpp"
+
+namespace tracking {
+
+bool usable(const platform::WindowRecord& w) {
+    if (!w.layer || *w.layer != 0) return false;
+    if (w.alpha && !(*w.alpha > 0.1)) return false;
+    if (!w.bounds) return false;
+    if (!(w.bounds->width >= 200)) return false;
+    return w.bounds->height >= 120;
+}
+
+int32_t ownerOf(const platform::WindowRecord& w) { return w.ownerPid.value_or(-1); }
+
+platform::AppRef candidate(const platform::AppRef& frontmost, const platform::AppRef& lastOther,
+                           int32_t hostPid) {
+    if (frontmost && frontmost->pid != hostPid) return frontmost;
+    return lastOther;
+}
+
+Choice chooseWindow(const std::vector<platform::WindowRecord>& list,
+                    std::optional<int32_t> candidatePid, int32_t hostPid) {
+    if (candidatePid)
+        for (size_t i = 0; i < list.size(); ++i)
+            if (usable(list[i]) && ownerOf(list[i]) == *candidatePid) return {i, true};
+    for (size_t i = 0; i < list.size(); ++i)
+        if (usable(list[i]) && ownerOf(list[i]) != hostPid) return {i, false};
+    return {};
+}
+
+}  // namespace tracking
