@@ -23,12 +23,18 @@ json::object appObject(const platform::App& app, bool granted) {
     return o;
 }
 
+// Whole numbers go out as integers, as the host's own writer would put them.
+json::value number(double v) {
+    if (v == double(int64_t(v)) && v > -9.0e15 && v < 9.0e15) return int64_t(v);
+    return v;
+}
+
 json::object windowObject(const platform::WindowRecord& w) {
     json::object o;
     o["id"] = w.number.value_or(0);
     o["title"] = w.name.value_or("");
-    o["w"] = w.bounds ? w.bounds->width : 0.0;
-    o["h"] = w.bounds ? w.bounds->height : 0.0;
+    o["w"] = number(w.bounds ? w.bounds->width : 0.0);
+    o["h"] = number(w.bounds ? w.bounds->height : 0.0);
     return o;
 }
 
