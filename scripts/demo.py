@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Talks to a running companion the way a host would and shows the replies.
 
-Usage: demo.py COMPANION OUTDIR. Uses DISPLAY as it is set.
+Usage: demo.py COMPANION OUTDIR [TESTWIN]. Uses DISPLAY as it is set; with
+TESTWIN (a private display), first opens and activates a window with an icon.
 """
 import base64
 import json
@@ -25,6 +26,17 @@ def short(value):
 def main():
     binary, outdir = sys.argv[1], sys.argv[2]
     os.makedirs(outdir, exist_ok=True)
+    helper = None
+    if len(sys.argv) > 3:
+        helper = subprocess.Popen([sys.argv[3]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  text=True)
+        helper.stdout.readline()
+        for command in ["open painter title=Painter w=720 h=480 color=3a6ea5 icon=128x128 "
+                        "class=painter.Painter", "activate painter"]:
+            helper.stdin.write(command + "\n")
+            helper.stdin.flush()
+            helper.stdout.readline()
+        time.sleep(0.5)
     proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     pending = {}
@@ -77,6 +89,9 @@ def main():
     status = proc.wait(timeout=5)
     err = proc.stderr.read()
     print(f"companion exited with status {status}; stderr {'empty' if not err else err!r}")
+    if helper:
+        helper.stdin.close()
+        helper.wait(timeout=5)
 
 
 if __name__ == "__main__":

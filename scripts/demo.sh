@@ -13,6 +13,7 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
+extra=()
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "== using your display $DISPLAY"
 else
@@ -30,6 +31,13 @@ else
   xterm -geometry 100x30+50+50 -title "demo terminal" -e sh -c 'echo hello from the demo; sleep 600' >/dev/null 2>&1 &
   pids+=($!)
   sleep 1.5
+  extra=(build/tests/testwin)
+fi
+if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+  # A session bus of our own, so "automation" has someone to ask.
+  bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS=$(echo "$bus" | head -n1)
+  pids+=("$(echo "$bus" | tail -n1)")
 fi
 
-python3 scripts/demo.py build/companion out
+python3 scripts/demo.py build/companion out "${extra[@]}"
