@@ -1,11 +1,83 @@
 #include "capture/capture.hpp"
 
-#include "core/dispatch.hpp"
+#include "capture/size.hpp"
+#include "core/base64.hpp"
+#include "core/loop.hpp"
+#include "core/reply.hpp"
+#include "platform/platform.hpp"
+
+#include <boost/json/object.hpp>
+
+#include <exception>
+#include <string>
+#include <string_view>
 
 namespace capture {
+namespace {
 
-void capture(const boost::json::value& id, std::optional<uint32_t>, double, double) {
-    core::unknownCommand(id, "capture");
+namespace json = boost::json;
+
+json::object failed(std::string error) {
+    json::object fields;
+    fields["ok"] = false;
+    fields["error"] = std::move(error);
+    return fields;
+}
+
+// The job's steps; returns the reply fields.
+json::object run(std::optional<uint32_t> window, double edge, double quality) {
+    double t0 = core::ms();
+    platform::ShareableContent content = platform::shareableContent();
+    if (content.error) return failed(*content.error);
+    double t1 = core::ms();
+
+    const platform::ShareableWindow* match = nullptr;
+    if (window) {
+        for (const platform::ShareableWindow& w : content.windows) {
+            if (w.id == *window) {
+                match = &w;
+                break;
+            }
+        }
+    }
+    if (!match) return failed("gone");
+    double scale = platform::pointPixelScale(match->id);
+    PixelSize size = captureSize(match->width, match->height, scale, edge);
+    platform::Shot shot = platform::screenshot(match->id, size.width, size.height);
+    if (!shot.picture) return failed(std::move(shot.error));
+    double t2 = core::ms();
+
+    std::optional<platform::Jpeg> jpeg = platform::encodeJpeg(*shot.picture, quality);
+    if (!jpeg) return failed("encode");
+    double t3 = core::ms();
+
+    json::object fields;
+    fields["ok"] = true;
+    fields["jpeg"] = core::base64(
+        std::string_view(reinterpret_cast<const char*>(jpeg->data.get()), jpeg->size));
+    fields["w"] = shot.picture->width;
+    fields["h"] = shot.picture->height;
+    fields["contentMs"] = t1 - t0;
+    fields["shotMs"] = t2 - t1;
+    fields["encodeMs"] = t3 - t2;
+    fields["bytes"] = int64_t(jpeg->size);
+    return fields;
+}
+
+}  // namespace
+
+void capture(const json::value& id, std::optional<uint32_t> window, double edge,
+             double quality) {
+    core::onPool([id, window, edge, quality] {
+        json::object fields;
+        try {
+            fields = run(window, edge, quality);
+        } catch (const std::exception&) {
+            // Out of memory, in practice: still the one reply.
+            fields = failed("encode");
+        }
+        core::reply(id, std::move(fields));
+    });
 }
 
 }  // namespace capture

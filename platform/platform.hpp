@@ -96,7 +96,8 @@ struct ShareableWindow {
     double width = 0, height = 0;  // frame, points
 };
 
-// The on-screen windows, desktop windows included, or the error's text.
+// The on-screen windows, desktop windows included, frontmost first, or the
+// error's text when the window system cannot be asked.
 struct ShareableContent {
     std::vector<ShareableWindow> windows;
     std::optional<std::string> error;
@@ -106,22 +107,32 @@ ShareableContent shareableContent();
 // Pixels per point for the display showing `window`.
 double pointPixelScale(uint32_t window);
 
-// A captured picture, owned by one capture job.
+// A captured picture, owned by one capture job; `pixels` is in the codec's
+// own layout.
 struct Picture {
     int64_t width = 0;
     int64_t height = 0;
-    std::shared_ptr<void> pixels;  // implementation's own layout
+    std::shared_ptr<const void> pixels;
 };
 struct Shot {
     std::optional<Picture> picture;
     std::string error;  // the platform's text when there is no picture
 };
-// Screenshot of `window` alone, `width` x `height` pixels, no cursor, no
-// decorations, whatever covers it.
+// Screenshot of `window` alone at `width` x `height` pixels (each at least 1),
+// no cursor, no decorations, whatever covers it. A size beyond the window's
+// own pixels (it shrank since it was listed) is reduced to fit, keeping the
+// aspect; the picture reports the size delivered. Safe from any number of
+// threads at once.
 Shot screenshot(uint32_t window, int64_t width, int64_t height);
 
-// The picture as a JPEG file at `quality` (0..1, clamped), or nothing.
-std::optional<std::string> encodeJpeg(const Picture& picture, double quality);
+// A JPEG file; `data` owns `size` bytes.
+struct Jpeg {
+    std::shared_ptr<const unsigned char> data;
+    size_t size = 0;
+};
+// The picture as a JPEG at `quality` (0..1 maps to 1..100, clamped; NaN is
+// the lowest), or nothing when the encoder fails.
+std::optional<Jpeg> encodeJpeg(const Picture& picture, double quality);
 
 // ---- Services -------------------------------------------------------------
 
