@@ -370,3 +370,60 @@ TEST(Services, AllowIsGrantedWithAUsableDisplay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A session bus at a fixed socket, so that a new one can take its place.
+std::unique_ptr<Child> busAt(const Scratch& scratch, const std::string& socket) {
+    std::string config = scratch.write("fixed.conf", R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=)" + socket + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)");
+    auto bus = std::make_unique<Child>(
+        std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config,
+                                 "--print-address=1"},
+        "");
+    EXPECT_FALSE(bus->firstLine().empty());
+    return bus;
+}
+
+TEST(BusFaults, TheBusGoingAwayBetweenProbesGivesUnknownAndItsReturnIsSeen) {
+    Scratch scratch;
+    std::string socket = scratch.dir + "/bus";
+    std::string address = "unix:path=" + socket;
+    auto bus = busAt(scratch, socket);
+    auto peer = std::make_unique<Child>(std::vector<std::string>{TOOLS_DIR "/busname", kOwned}, address);
+    ASSERT_EQ(peer->firstLine(), "ready");
+    Companion c({{"DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", address}});
+    auto probe = [&](int id) {
+        return state(c.ask({{"cmd", "automation"}, {"id", id}, {"bundle", kOwned}}));
+    };
+    EXPECT_EQ(probe(1), "allowed");
+
+    peer.reset();
+    bus.reset();
+    std::filesystem::remove(socket);
+    auto start = Clock::now();
+    EXPECT_EQ(probe(2), "unknown");
+    EXPECT_LT(Clock::now() - start, 2s);
+
+    bus = busAt(scratch, socket);
+    peer = std::make_unique<Child>(std::vector<std::string>{TOOLS_DIR "/busname", kOwned}, address);
+    ASSERT_EQ(peer->firstLine(), "ready");
+    EXPECT_EQ(probe(3), "allowed");
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
+}  // namespace
