@@ -74,8 +74,9 @@ AppRef runningApplication(int32_t pid);
 // the window system cannot be asked. Main thread.
 std::optional<std::vector<WindowRecord>> windowList();
 
-// The application's icon at its best size for 64 x 64, or nothing. Bounded
-// against hostile sizes. Main thread.
+// The application's icon at its best size for 64 x 64, or nothing: its
+// desktop entry's theme icon, else its windows' own. Bounded against hostile
+// sizes. Main thread.
 std::optional<RgbaImage> iconImage(const App& app);
 
 // Calls `observer` on `loop`'s thread each time the active application

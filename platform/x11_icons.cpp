@@ -1,5 +1,7 @@
-// Application icons: the best _NET_WM_ICON image of its windows, else the
-// desktop entry's Icon as a PNG of the hicolor theme.
+// Application icons: the desktop entry's Icon as a PNG of the hicolor theme,
+// else the best _NET_WM_ICON image of its windows. The entry comes first
+// because window managers (openbox) write a default icon of their own into
+// _NET_WM_ICON of windows that set none, or set a malformed one.
 #include "platform/platform.hpp"
 #include "platform/png.hpp"
 #include "platform/x11_apps.hpp"
@@ -122,6 +124,8 @@ std::optional<RgbaImage> themeIcon(std::string name) {
 }  // namespace
 
 std::optional<RgbaImage> iconImage(const App& app) {
+    if (app.iconName)
+        if (auto img = themeIcon(*app.iconName)) return img;
     if (x11::ConnectionRef x = x11::connection()) {
         for (xcb_window_t w : app.windows)
             if (auto img = windowIcon(*x, w)) return img;
@@ -130,7 +134,6 @@ std::optional<RgbaImage> iconImage(const App& app) {
             if (auto img = windowIcon(*x, w)) return img;
         }
     }
-    if (app.iconName) return themeIcon(*app.iconName);
     return std::nullopt;
 }
 

@@ -256,19 +256,26 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
 
 std::vector<std::optional<int32_t>> ownerPids(const Connection& x,
                                               const std::vector<xcb_window_t>& ids) {
+    // X-Resource answers for the client slot an XID belongs to, window or not:
+    // a window that is gone would name whoever holds the slot now.
     bool res = hasResExtension(x);
+    std::vector<xcb_get_geometry_cookie_t> alive(ids.size());
     std::vector<xcb_res_query_client_ids_cookie_t> resCookies(ids.size());
     std::vector<xcb_get_property_cookie_t> netCookies(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
+        alive[i] = xcb_get_geometry(x.c, ids[i]);
         if (res) resCookies[i] = askClientPid(x, ids[i]);
         netCookies[i] = askProperty(x, ids[i], x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
     }
     std::vector<std::optional<int32_t>> out(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(x.c, alive[i], &err));
+        std::free(err);
         std::optional<int32_t> fromRes;
         if (res) fromRes = pidOf(takeClientPid(x, resCookies[i]));
         auto fromNet = pidOf(cardinalIn(takeProperty(x, netCookies[i])));
-        out[i] = fromRes ? fromRes : fromNet;
+        if (geo) out[i] = fromRes ? fromRes : fromNet;
     }
     return out;
 }

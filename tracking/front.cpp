@@ -5,6 +5,8 @@
 #include "tracking/icons.hpp"
 #include "tracking/tracker.hpp"
 
+#include <cmath>
+
 namespace tracking {
 
 namespace json = boost::json;
@@ -52,7 +54,9 @@ void front(const json::value& id) {
         Choice choice = chooseWindow(list, app ? std::optional(app->pid) : std::nullopt, dovkPid);
         if (choice.window && !choice.ofCandidate)
             app = platform::runningApplication(ownerOf(list[*choice.window]));
-        double elapsed = core::ms() - start;
+        // To the nanosecond, the clock's own resolution: a short decimal that
+        // JSON readers take back exactly.
+        double elapsed = std::round((core::ms() - start) * 1e6) / 1e6;
 
         fields["granted"] = granted;
         fields["ms"] = elapsed;

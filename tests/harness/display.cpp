@@ -87,6 +87,33 @@ bool wmReady(const std::string& display) {
     return ready;
 }
 
+// True once the window manager maps a probe window. openbox sets
+// _NET_SUPPORTING_WM_CHECK before it serves map requests, and drops the ones
+// that come in between, so the probe is mapped again until it sticks.
+bool wmServing(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool mapped = false;
+    if (!xcb_connection_has_error(c)) {
+        xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        xcb_window_t w = xcb_generate_id(c);
+        uint32_t overrideRedirect = 0;
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, s->root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual, XCB_CW_OVERRIDE_REDIRECT,
+                          &overrideRedirect);
+        for (int i = 0; i < 200 && !mapped; ++i) {
+            xcb_map_window(c, w);
+            usleep(25000);
+            auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr);
+            mapped = a && a->map_state != XCB_MAP_STATE_UNMAPPED;
+            free(a);
+        }
+        xcb_destroy_window(c, w);
+        free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    xcb_disconnect(c);
+    return mapped;
+}
+
 }  // namespace
 
 Display::Display(bool windowManager) : withWm_(windowManager) { start(false); }
@@ -124,7 +151,7 @@ void Display::start(bool fixedNumber) {
     if (!withWm_) return;
     wm = spawnWith({"openbox", "--sm-disable"}, name, -1);
     for (int i = 0; i < 400 && !wmReady(name); ++i) usleep(25000);
-    if (!wmReady(name)) throw std::runtime_error("openbox did not start");
+    if (!wmReady(name) || !wmServing(name)) throw std::runtime_error("openbox did not start");
 }
 
 void Display::kill() {

@@ -11,6 +11,8 @@
 //   color NAME RRGGBB
 //   raise NAME | activate NAME | unmap NAME | map NAME | close NAME
 //   sync                      (round trip to the server)
+//   icon NAME WxH[:claimWxH]  (replaces _NET_WM_ICON)
+//   wmname NAME TEXT...       (WM_NAME alone, as STRING bytes; no _NET_WM_NAME)
 // Titles are set as both _NET_WM_NAME and WM_NAME. The window is painted on
 // every Expose with its colour or pattern.
 #include <xcb/xcb.h>
@@ -218,6 +220,16 @@ std::string run(const std::string& line) {
         xcb_unmap_window(c, w.id);
     } else if (cmd == "map") {
         xcb_map_window(c, w.id);
+    } else if (cmd == "icon") {
+        std::string spec;
+        in >> spec;
+        setIcon(w, spec);
+    } else if (cmd == "wmname") {
+        auto start = line.find(name, cmd.size()) + name.size() + 1;
+        std::string text = start <= line.size() ? line.substr(start) : "";
+        xcb_delete_property(c, w.id, atom("_NET_WM_NAME"));
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w.id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                            uint32_t(text.size()), text.data());
     } else if (cmd == "close") {
         xcb_destroy_window(c, w.id);
         windows.erase(it);
