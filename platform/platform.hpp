@@ -74,6 +74,14 @@ AppRef runningApplication(int32_t pid);
 // the window system cannot be asked. Main thread.
 std::optional<std::vector<WindowRecord>> windowList();
 
+// windowList in two steps, so a caller can stop early: the numbers of the
+// candidate windows, frontmost first (nothing when the window system cannot
+// be asked), then the records of those among `numbers` that are on screen and
+// not desktop elements, in their order. windowRecords over consecutive slices
+// of windowStack adds up to windowList. Main thread.
+std::optional<std::vector<uint32_t>> windowStack();
+std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers);
+
 // The application's icon at its best size for 64 x 64, or nothing: its
 // desktop entry's theme icon, else its windows' own. Bounded against hostile
 // sizes. Main thread.

@@ -87,23 +87,38 @@ bool hasResExtension(const Connection& x) {
     return ext && ext->present;
 }
 
-xcb_res_query_client_ids_cookie_t askClientPid(const Connection& x, xcb_window_t w) {
-    xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    return xcb_res_query_client_ids(x.c, 1, &spec);
+// One X-Resource query for many windows. The server answers once per client
+// (its resource base, not the XID asked about), so answers are matched by the
+// client bits of each XID. Send with askClientPids, collect with takeClientPids.
+xcb_res_query_client_ids_cookie_t askClientPids(const Connection& x,
+                                                const std::vector<xcb_window_t>& ids) {
+    std::vector<xcb_res_client_id_spec_t> specs;
+    specs.reserve(ids.size());
+    for (xcb_window_t w : ids) specs.push_back({w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID});
+    return xcb_res_query_client_ids(x.c, uint32_t(specs.size()), specs.data());
 }
 
-std::optional<uint32_t> takeClientPid(const Connection& x, xcb_res_query_client_ids_cookie_t cookie) {
+std::vector<std::optional<uint32_t>> takeClientPids(const Connection& x,
+                                                    xcb_res_query_client_ids_cookie_t cookie,
+                                                    const std::vector<xcb_window_t>& ids) {
+    std::vector<std::optional<uint32_t>> out(ids.size());
     xcb_generic_error_t* err = nullptr;
     Reply<xcb_res_query_client_ids_reply_t> r(xcb_res_query_client_ids_reply(x.c, cookie, &err));
     std::free(err);
-    if (!r) return std::nullopt;
+    if (!r) return out;
+    uint32_t clientBits = ~xcb_get_setup(x.c)->resource_id_mask;
+    std::vector<std::pair<uint32_t, uint32_t>> byClient;  // resource base -> pid
     for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
          xcb_res_client_id_value_next(&it)) {
         if (!(it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)) continue;
         if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
-        return *xcb_res_client_id_value_value(it.data);
+        byClient.emplace_back(it.data->spec.client & clientBits,
+                              *xcb_res_client_id_value_value(it.data));
     }
-    return std::nullopt;
+    for (size_t i = 0; i < ids.size(); ++i)
+        for (auto& [base, pid] : byClient)
+            if ((ids[i] & clientBits) == base) out[i] = pid;
+    return out;
 }
 
 std::optional<uint32_t> cardinalIn(const std::optional<Property>& p) {
@@ -120,12 +135,30 @@ std::optional<int32_t> pidOf(std::optional<uint32_t> v) {
 
 }  // namespace
 
-bool ewmhManager(const Connection& x) {
-    auto check = windowIn(readProperty(x, x.root, x[_NET_SUPPORTING_WM_CHECK], XCB_ATOM_WINDOW, 1));
-    if (!check) return false;
+namespace {
+
+// Root window properties read together with the window manager check: two
+// round trips in all. `value` is nothing without an EWMH window manager.
+struct RootRead {
+    bool ewmh = false;
+    std::optional<Property> value;
+};
+RootRead readRootUnderEwmh(const Connection& x, xcb_atom_t property, uint32_t maxWords) {
+    auto checkCookie = askProperty(x, x.root, x[_NET_SUPPORTING_WM_CHECK], XCB_ATOM_WINDOW, 1);
+    auto valueCookie = askProperty(x, x.root, property, XCB_ATOM_WINDOW, maxWords);
+    auto check = windowIn(takeProperty(x, checkCookie));
+    auto value = takeProperty(x, valueCookie);
+    RootRead r;
+    if (!check) return r;
     auto self = windowIn(readProperty(x, *check, x[_NET_SUPPORTING_WM_CHECK], XCB_ATOM_WINDOW, 1));
-    return self && *self == *check;
+    r.ewmh = self && *self == *check;
+    if (r.ewmh) r.value = std::move(value);
+    return r;
 }
+
+}  // namespace
+
+bool ewmhManager(const Connection& x) { return readRootUnderEwmh(x, x[_NET_ACTIVE_WINDOW], 0).ewmh; }
 
 xcb_window_t clientOf(const Connection& x, xcb_window_t topLevel) {
     if (readProperty(x, topLevel, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)) return topLevel;
@@ -145,12 +178,50 @@ xcb_window_t clientOf(const Connection& x, xcb_window_t topLevel) {
     return found;
 }
 
+namespace {
+
+// Batched clientOf over many top-level windows: three round trips in all.
+std::vector<xcb_window_t> clientsOf(const Connection& x, const std::vector<xcb_window_t>& tops) {
+    std::vector<xcb_get_property_cookie_t> states;
+    for (xcb_window_t w : tops)
+        states.push_back(askProperty(x, w, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
+    std::vector<xcb_window_t> out = tops;
+    std::vector<std::pair<size_t, xcb_query_tree_cookie_t>> trees;
+    for (size_t i = 0; i < tops.size(); ++i)
+        if (!takeProperty(x, states[i])) trees.emplace_back(i, xcb_query_tree(x.c, tops[i]));
+    struct Kid {
+        size_t top;
+        xcb_window_t id;
+        xcb_get_property_cookie_t state;
+    };
+    std::vector<Kid> kids;
+    for (auto& [i, cookie] : trees) {
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, cookie, &err));
+        std::free(err);
+        if (!tree) continue;
+        const xcb_window_t* ids = xcb_query_tree_children(tree.get());
+        int n = xcb_query_tree_children_length(tree.get());
+        for (int k = 0; k < n; ++k)
+            kids.push_back({i, ids[k], askProperty(x, ids[k], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)});
+    }
+    std::vector<bool> found(tops.size(), false);
+    for (Kid& k : kids)
+        if (takeProperty(x, k.state) && !found[k.top]) {
+            found[k.top] = true;
+            out[k.top] = k.id;
+        }
+    return out;
+}
+
+}  // namespace
+
 std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
     std::vector<xcb_window_t> out;
-    if (ewmhManager(x)) {
-        auto p = readProperty(x, x.root, x[_NET_CLIENT_LIST_STACKING], XCB_ATOM_WINDOW, 1u << 16);
-        if (p) {
-            out = words(*p);  // bottom first
+    RootRead stacking = readRootUnderEwmh(x, x[_NET_CLIENT_LIST_STACKING], 1u << 16);
+    if (stacking.ewmh) {
+        if (stacking.value) {
+            out = words(*stacking.value);  // bottom first
             std::reverse(out.begin(), out.end());
         }
         return out;
@@ -161,8 +232,8 @@ std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
     if (!tree) return out;
     const xcb_window_t* kids = xcb_query_tree_children(tree.get());
     int n = xcb_query_tree_children_length(tree.get());
-    for (int i = n - 1; i >= 0; --i) out.push_back(clientOf(x, kids[i]));
-    return out;
+    for (int i = n - 1; i >= 0; --i) out.push_back(kids[i]);
+    return clientsOf(x, out);
 }
 
 std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_window_t>& ids) {
@@ -170,8 +241,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         xcb_get_window_attributes_cookie_t attrs;
         xcb_get_geometry_cookie_t geometry;
         xcb_translate_coordinates_cookie_t origin;
-        xcb_get_property_cookie_t type, state, opacity, netName, netPid;
-        xcb_res_query_client_ids_cookie_t res;
+        xcb_get_property_cookie_t type, state, opacity, netName;
     };
     bool res = hasResExtension(x);
     std::vector<Ask> asks(ids.size());
@@ -185,9 +255,9 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         a.state = askProperty(x, w, x[_NET_WM_STATE], XCB_ATOM_ATOM, 64);
         a.opacity = askProperty(x, w, x[_NET_WM_WINDOW_OPACITY], XCB_ATOM_CARDINAL, 1);
         a.netName = askProperty(x, w, x[_NET_WM_NAME], XCB_GET_PROPERTY_TYPE_ANY, kMaxTextWords);
-        a.netPid = askProperty(x, w, x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
-        if (res) a.res = askClientPid(x, w);
     }
+    xcb_res_query_client_ids_cookie_t resCookie{};
+    if (res && !ids.empty()) resCookie = askClientPids(x, ids);
 
     std::vector<RawWindow> out;
     std::vector<bool> keep(ids.size(), false);
@@ -211,9 +281,6 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         auto state = takeProperty(x, a.state);
         auto opacity = takeProperty(x, a.opacity);
         auto netName = takeProperty(x, a.netName);
-        auto netPid = takeProperty(x, a.netPid);
-        std::optional<uint32_t> resPid;
-        if (res) resPid = takeClientPid(x, a.res);
 
         if (!attrs || attrs->map_state != XCB_MAP_STATE_VIEWABLE ||
             attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
@@ -233,22 +300,30 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         if (geo && origin)
             raw.bounds = Bounds{double(origin->dst_x), double(origin->dst_y), double(geo->width),
                                 double(geo->height)};
-        raw.resPid = resPid;
-        raw.netPid = cardinalIn(netPid);
+    }
+    if (res && !ids.empty()) {
+        auto pids = takeClientPids(x, resCookie, ids);
+        for (size_t i = 0; i < ids.size(); ++i) all[i].resPid = pids[i];
     }
 
-    // WM_NAME only where _NET_WM_NAME is missing: one more batch.
-    std::vector<std::pair<size_t, xcb_get_property_cookie_t>> names;
-    for (size_t i = 0; i < ids.size(); ++i)
-        if (keep[i] && !all[i].netName)
+    // WM_NAME where _NET_WM_NAME is missing, _NET_WM_PID where X-Resource
+    // told nothing: one more batch, usually empty.
+    std::vector<std::pair<size_t, xcb_get_property_cookie_t>> names, pids;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (!keep[i]) continue;
+        if (!all[i].netName)
             names.emplace_back(i, askProperty(x, ids[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY,
                                               kMaxTextWords));
+        if (!pidOf(all[i].resPid))
+            pids.emplace_back(i, askProperty(x, ids[i], x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1));
+    }
     for (auto& [i, cookie] : names) {
         auto p = takeProperty(x, cookie);
         if (!p || p->format != 8) continue;
         all[i].wmNameLatin1 = p->type == XCB_ATOM_STRING;
         all[i].wmName = std::move(p->bytes);
     }
+    for (auto& [i, cookie] : pids) all[i].netPid = cardinalIn(takeProperty(x, cookie));
     for (size_t i = 0; i < ids.size(); ++i)
         if (keep[i]) out.push_back(std::move(all[i]));
     return out;
@@ -259,23 +334,23 @@ std::vector<std::optional<int32_t>> ownerPids(const Connection& x,
     // X-Resource answers for the client slot an XID belongs to, window or not:
     // a window that is gone would name whoever holds the slot now.
     bool res = hasResExtension(x);
+    std::vector<std::optional<int32_t>> out(ids.size());
+    if (ids.empty()) return out;
     std::vector<xcb_get_geometry_cookie_t> alive(ids.size());
-    std::vector<xcb_res_query_client_ids_cookie_t> resCookies(ids.size());
     std::vector<xcb_get_property_cookie_t> netCookies(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
         alive[i] = xcb_get_geometry(x.c, ids[i]);
-        if (res) resCookies[i] = askClientPid(x, ids[i]);
         netCookies[i] = askProperty(x, ids[i], x[_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
     }
-    std::vector<std::optional<int32_t>> out(ids.size());
+    std::vector<std::optional<uint32_t>> fromRes(ids.size());
+    if (res) fromRes = takeClientPids(x, askClientPids(x, ids), ids);
     for (size_t i = 0; i < ids.size(); ++i) {
         xcb_generic_error_t* err = nullptr;
         Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(x.c, alive[i], &err));
         std::free(err);
-        std::optional<int32_t> fromRes;
-        if (res) fromRes = pidOf(takeClientPid(x, resCookies[i]));
         auto fromNet = pidOf(cardinalIn(takeProperty(x, netCookies[i])));
-        if (geo) out[i] = fromRes ? fromRes : fromNet;
+        auto r = pidOf(fromRes[i]);
+        if (geo) out[i] = r ? r : fromNet;
     }
     return out;
 }
@@ -291,8 +366,8 @@ std::optional<WmClass> wmClassOf(const Connection& x, xcb_window_t w) {
 }
 
 std::optional<xcb_window_t> activeWindow(const Connection& x) {
-    if (ewmhManager(x))
-        return windowIn(readProperty(x, x.root, x[_NET_ACTIVE_WINDOW], XCB_ATOM_WINDOW, 1));
+    RootRead active = readRootUnderEwmh(x, x[_NET_ACTIVE_WINDOW], 1);
+    if (active.ewmh) return windowIn(active.value);
     xcb_generic_error_t* err = nullptr;
     Reply<xcb_get_input_focus_reply_t> focus(
         xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), &err));
@@ -331,16 +406,29 @@ ConnectionRef liveConnection() {
 
 namespace platform {
 
-std::optional<std::vector<WindowRecord>> windowList() {
+std::optional<std::vector<uint32_t>> windowStack() {
     x11::ConnectionRef x = x11::connection();
     if (!x) return std::nullopt;
-    std::vector<x11::RawWindow> raws = x11::rawWindows(*x, x11::clientsTopFirst(*x));
+    std::vector<xcb_window_t> ids = x11::clientsTopFirst(*x);
     if (x->broken()) return std::nullopt;
+    return ids;
+}
+
+std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers) {
     std::vector<WindowRecord> out;
+    x11::ConnectionRef x = x11::connection();
+    if (!x || numbers.empty()) return out;
+    std::vector<x11::RawWindow> raws = x11::rawWindows(*x, numbers);
     out.reserve(raws.size());
     for (const x11::RawWindow& raw : raws)
         if (x11::kindOf(raw) != x11::WindowKind::desktop) out.push_back(x11::windowRecord(raw));
     return out;
+}
+
+std::optional<std::vector<WindowRecord>> windowList() {
+    auto ids = windowStack();
+    if (!ids) return std::nullopt;
+    return windowRecords(*ids);
 }
 
 }  // namespace platform

@@ -18,14 +18,24 @@ platform::AppRef candidate(const platform::AppRef& frontmost, const platform::Ap
     return lastOther;
 }
 
+std::optional<Choice> chooseFromPrefix(const std::vector<platform::WindowRecord>& prefix,
+                                       std::optional<int32_t> candidatePid, int32_t hostPid,
+                                       bool complete) {
+    if (candidatePid) {
+        for (size_t i = 0; i < prefix.size(); ++i)
+            if (usable(prefix[i]) && ownerOf(prefix[i]) == *candidatePid) return Choice{i, true};
+        // The candidate may still own a later window: the second pass waits.
+        if (!complete) return std::nullopt;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (usable(prefix[i]) && ownerOf(prefix[i]) != hostPid) return Choice{i, false};
+    if (!complete) return std::nullopt;
+    return Choice{};
+}
+
 Choice chooseWindow(const std::vector<platform::WindowRecord>& list,
                     std::optional<int32_t> candidatePid, int32_t hostPid) {
-    if (candidatePid)
-        for (size_t i = 0; i < list.size(); ++i)
-            if (usable(list[i]) && ownerOf(list[i]) == *candidatePid) return {i, true};
-    for (size_t i = 0; i < list.size(); ++i)
-        if (usable(list[i]) && ownerOf(list[i]) != hostPid) return {i, false};
-    return {};
+    return *chooseFromPrefix(list, candidatePid, hostPid, true);
 }
 
 }  // namespace tracking

@@ -32,4 +32,11 @@ struct Choice {
 Choice chooseWindow(const std::vector<platform::WindowRecord>& list,
                     std::optional<int32_t> candidatePid, int32_t hostPid);
 
+// chooseWindow over the first records of the list: the choice once no later
+// record can change it, nothing while it could. With `complete` (the prefix
+// is the whole list) there is always a choice.
+std::optional<Choice> chooseFromPrefix(const std::vector<platform::WindowRecord>& prefix,
+                                       std::optional<int32_t> candidatePid, int32_t hostPid,
+                                       bool complete);
+
 }  // namespace tracking

@@ -5,7 +5,9 @@
 #include "tracking/icons.hpp"
 #include "tracking/tracker.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace tracking {
 
@@ -40,6 +42,26 @@ json::object windowObject(const platform::WindowRecord& w) {
     return o;
 }
 
+// The window choice over the window list, whose records are fetched in
+// growing slices until the choice is settled: the answer is usually near the
+// top, and each record costs requests to the X server. `list` receives the
+// records fetched.
+Choice chooseInStack(std::vector<platform::WindowRecord>& list, std::optional<int32_t> candidatePid) {
+    std::vector<uint32_t> stack = platform::windowStack().value_or(std::vector<uint32_t>{});
+    size_t fetched = 0, slice = 8;
+    for (;;) {
+        bool complete = fetched == stack.size();
+        if (auto choice = chooseFromPrefix(list, candidatePid, dovkPid, complete)) return *choice;
+        size_t end = std::min(stack.size(), fetched + slice);
+        std::vector<uint32_t> ids(stack.begin() + long(fetched), stack.begin() + long(end));
+        std::vector<platform::WindowRecord> more = platform::windowRecords(ids);
+        list.insert(list.end(), std::make_move_iterator(more.begin()),
+                    std::make_move_iterator(more.end()));
+        fetched = end;
+        slice *= 2;
+    }
+}
+
 }  // namespace
 
 void front(const json::value& id) {
@@ -49,9 +71,8 @@ void front(const json::value& id) {
     try {
         granted = platform::screenCapturePreflight();
         platform::AppRef app = candidate(platform::frontmostApplication(), lastOther, dovkPid);
-        std::vector<platform::WindowRecord> list = 
-            platform::windowList().value_or(std::vector<platform::WindowRecord>{});
-        Choice choice = chooseWindow(list, app ? std::optional(app->pid) : std::nullopt, dovkPid);
+        std::vector<platform::WindowRecord> list;
+        Choice choice = chooseInStack(list, app ? std::optional(app->pid) : std::nullopt);
         if (choice.window && !choice.ofCandidate)
             app = platform::runningApplication(ownerOf(list[*choice.window]));
         // To the nanosecond, the clock's own resolution: a short decimal that

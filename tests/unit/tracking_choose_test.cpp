@@ -113,6 +113,35 @@ TEST(ChooseWindow, NothingWhenOnlyHostOrNothingUsable) {
     EXPECT_FALSE(chooseWindow({win(99), win(10, 50, 50)}, 10, 99).window);
 }
 
+TEST(ChooseWindow, PrefixChoiceIsFinalAndAgreesWithTheWholeList) {
+    // Every list of up to 6 windows drawn from: candidate 10 usable/narrow,
+    // host 99 usable, other 20 usable, unowned usable.
+    std::vector<WindowRecord> kinds = {win(10), win(10, 150, 150), win(99), win(20), win(1)};
+    kinds.back().ownerPid.reset();
+    for (int len = 0; len <= 6; ++len) {
+        int combos = 1;
+        for (int i = 0; i < len; ++i) combos *= int(kinds.size());
+        for (int code = 0; code < combos; ++code) {
+            std::vector<WindowRecord> list;
+            for (int i = 0, c = code; i < len; ++i, c /= int(kinds.size()))
+                list.push_back(kinds[size_t(c) % kinds.size()]);
+            for (std::optional<int32_t> cand : {std::optional<int32_t>(10), std::optional<int32_t>()}) {
+                auto whole = chooseWindow(list, cand, 99);
+                for (size_t n = 0; n <= list.size(); ++n) {
+                    std::vector<WindowRecord> prefix(list.begin(), list.begin() + long(n));
+                    auto part = tracking::chooseFromPrefix(prefix, cand, 99, n == list.size());
+                    if (n == list.size()) {
+                        ASSERT_TRUE(part);
+                    }
+                    if (!part) continue;
+                    ASSERT_EQ(part->window, whole.window) << code << " " << n;
+                    ASSERT_EQ(part->ofCandidate, whole.ofCandidate);
+                }
+            }
+        }
+    }
+}
+
 struct Activation : ::testing::Test {
     void SetUp() override {
         tracking::dovkPid = 99;

@@ -1,0 +1,261 @@
+// "front" benchmark: round trip (request written to reply read) with 10, 50
+// and 200 windows on the display in DISPLAY, icon cached (a running companion)
+// and uncached (the first request of a fresh one), beside the per-call time
+// of `xdotool getactivewindow getwindowpid getwindowname`.
+//   bench_front [roundtrips=500] [fresh=20]
+// Run it through bench/front.sh, which brings up Xvfb and openbox.
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+struct Stats {
+    double p50 = 0, p99 = 0;
+};
+Stats stats(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
+    return {at(0.50), at(0.99)};
+}
+
+// ---- Windows -----------------------------------------------------------------
+
+xcb_connection_t* x;
+xcb_screen_t* screen;
+std::vector<xcb_window_t> windows;
+
+xcb_atom_t atom(const char* name) {
+    auto* r = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, uint16_t(strlen(name)), name), nullptr);
+    xcb_atom_t a = r ? r->atom : 0;
+    free(r);
+    return a;
+}
+
+bool viewable(xcb_window_t w) {
+    auto* a = xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, w), nullptr);
+    bool v = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+    free(a);
+    return v;
+}
+
+void addWindows(size_t total) {
+    std::vector<uint32_t> icon = {128, 128};
+    for (int i = 0; i < 128 * 128; ++i) icon.push_back(i % 128 < 64 ? 0xFFE04010u : 0x802060F0u);
+    xcb_atom_t netName = atom("_NET_WM_NAME"), utf8 = atom("UTF8_STRING"),
+               netIcon = atom("_NET_WM_ICON");
+    while (windows.size() < total) {
+        xcb_window_t w = xcb_generate_id(x);
+        int n = int(windows.size());
+        xcb_create_window(x, XCB_COPY_FROM_PARENT, w, screen->root, int16_t(20 + n % 40 * 20),
+                          int16_t(20 + n % 30 * 20), 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, 0, nullptr);
+        std::string title = "bench window " + std::to_string(n);
+        xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, netName, utf8, 8, uint32_t(title.size()),
+                            title.data());
+        const char cls[] = "bench\0Bench";
+        xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            sizeof cls, cls);
+        xcb_change_property(x, XCB_PROP_MODE_REPLACE, w, netIcon, XCB_ATOM_CARDINAL, 32,
+                            uint32_t(icon.size()), icon.data());
+        xcb_map_window(x, w);
+        windows.push_back(w);
+    }
+    xcb_flush(x);
+    // Until the window manager has mapped each one (it may drop early requests).
+    for (int round = 0; round < 100; ++round) {
+        usleep(50000);
+        size_t missing = 0;
+        for (xcb_window_t w : windows)
+            if (!viewable(w)) {
+                xcb_map_window(x, w);
+                ++missing;
+            }
+        xcb_flush(x);
+        if (!missing) break;
+    }
+    usleep(200000);
+}
+
+// ---- The companion over its pipes ---------------------------------------------
+
+struct Peer {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+    std::string buffered;
+};
+
+Peer start(const char* bin) {
+    int a[2], b[2];
+    if (pipe(a) || pipe(b)) std::exit(1);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, a[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, b[1], 1);
+    posix_spawn_file_actions_addclose(&fa, a[1]);
+    posix_spawn_file_actions_addclose(&fa, b[0]);
+    char* argv[] = {const_cast<char*>(bin), nullptr};
+    Peer p;
+    if (posix_spawn(&p.pid, bin, &fa, nullptr, argv, environ) != 0) std::exit(1);
+    posix_spawn_file_actions_destroy(&fa);
+    close(a[0]);
+    close(b[1]);
+    p.in = a[1];
+    p.out = b[0];
+    return p;
+}
+
+void stop(Peer& p) {
+    close(p.in);
+    char buf[65536];
+    while (read(p.out, buf, sizeof buf) > 0) {
+    }
+    close(p.out);
+    waitpid(p.pid, nullptr, 0);
+}
+
+std::string readLine(Peer& p) {
+    for (;;) {
+        auto lf = p.buffered.find('\n');
+        if (lf != std::string::npos) {
+            std::string l = p.buffered.substr(0, lf);
+            p.buffered.erase(0, lf + 1);
+            return l;
+        }
+        char buf[65536];
+        ssize_t n = read(p.out, buf, sizeof buf);
+        if (n <= 0) std::exit(2);
+        p.buffered.append(buf, size_t(n));
+    }
+}
+
+// One round trip. The host is pid 1, so the bench's windows are another
+// application's; with `ownHost` the bench is the host, and the whole list is
+// walked to find no window.
+double roundTrip(Peer& p, std::string* line = nullptr, bool ownHost = false) {
+    static const std::string other = "{\"cmd\":\"front\",\"id\":1,\"dovk\":1}\n";
+    static const std::string self =
+        "{\"cmd\":\"front\",\"id\":1,\"dovk\":" + std::to_string(getpid()) + "}\n";
+    const std::string& req = ownHost ? self : other;
+    auto t = Clock::now();
+    if (write(p.in, req.data(), req.size()) != ssize_t(req.size())) std::exit(2);
+    std::string l = readLine(p);
+    double ms = msSince(t);
+    if (line) *line = std::move(l);
+    return ms;
+}
+
+double xdotoolCall() {
+    const char* argv[] = {"xdotool", "getactivewindow", "getwindowpid", "getwindowname", nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    auto t = Clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, "xdotool", &fa, nullptr, const_cast<char**>(argv), environ) != 0)
+        return -1;
+    waitpid(pid, nullptr, 0);
+    double ms = msSince(t);
+    posix_spawn_file_actions_destroy(&fa);
+    return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int roundtrips = argc > 1 ? std::atoi(argv[1]) : 500;
+    int fresh = argc > 2 ? std::atoi(argv[2]) : 20;
+    x = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(x)) {
+        std::fprintf(stderr, "bench_front: no display (run bench/front.sh)\n");
+        return 1;
+    }
+    screen = xcb_setup_roots_iterator(xcb_get_setup(x)).data;
+    xcb_atom_t check = atom("_NET_SUPPORTING_WM_CHECK");
+    for (int i = 0; i < 200; ++i) {  // the window manager is up
+        auto* r = xcb_get_property_reply(
+            x, xcb_get_property(x, 0, screen->root, check, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        bool up = r && xcb_get_property_value_length(r) == 4;
+        free(r);
+        if (up) break;
+        usleep(50000);
+    }
+
+    std::printf("%-8s %-22s %9s %9s %12s\n", "windows", "case", "p50 ms", "p99 ms", "reply \"ms\"");
+    for (size_t n : {10, 50, 200}) {
+        addWindows(n);
+
+        Peer p = start(COMPANION_BIN);
+        std::string line;
+        for (int i = 0; i < 20; ++i) roundTrip(p, &line);  // warm: icon cached
+        if (line.find("\"icon\":\"iVBOR") == std::string::npos)
+            std::fprintf(stderr, "bench_front: no icon in %.200s\n", line.c_str());
+        std::vector<double> cached, inner;
+        for (int i = 0; i < roundtrips; ++i) {
+            cached.push_back(roundTrip(p, &line));
+            auto at = line.find("\"ms\":");
+            inner.push_back(at == std::string::npos ? 0 : std::atof(line.c_str() + at + 5));
+        }
+        Stats c = stats(cached), in = stats(inner);
+        std::printf("%-8zu %-22s %9.3f %9.3f %12.3f\n", n, "front, icon cached", c.p50, c.p99, in.p50);
+        stop(p);
+        // A companion of its own, so that the host (the bench, its parent) was
+        // never anything else and there is no last other application.
+        p = start(COMPANION_BIN);
+        for (int i = 0; i < 5; ++i) roundTrip(p, &line, true);
+        if (line.find("\"window\"") != std::string::npos)
+            std::fprintf(stderr, "bench_front: whole-list case found a window\n");
+        std::vector<double> whole, wholeInner;
+        for (int i = 0; i < roundtrips / 2; ++i) {
+            whole.push_back(roundTrip(p, &line, true));
+            auto at = line.find("\"ms\":");
+            wholeInner.push_back(at == std::string::npos ? 0 : std::atof(line.c_str() + at + 5));
+        }
+        stop(p);
+        Stats wl = stats(whole), wi = stats(wholeInner);
+        std::printf("%-8zu %-22s %9.3f %9.3f %12.3f\n", n, "front, whole list", wl.p50, wl.p99, wi.p50);
+
+        std::vector<double> cold, coldInner;
+        for (int i = 0; i < fresh; ++i) {
+            Peer q = start(COMPANION_BIN);
+            cold.push_back(roundTrip(q, &line));
+            auto at = line.find("\"ms\":");
+            coldInner.push_back(at == std::string::npos ? 0 : std::atof(line.c_str() + at + 5));
+            stop(q);
+        }
+        Stats u = stats(cold), ui = stats(coldInner);
+        std::printf("%-8zu %-22s %9.3f %9.3f %12.3f\n", n, "front, icon uncached", u.p50, u.p99, ui.p50);
+
+        std::vector<double> xdo;
+        for (int i = 0; i < fresh * 2; ++i) xdo.push_back(xdotoolCall());
+        if (xdo.front() < 0) {
+            std::printf("%-8zu %-22s %9s\n", n, "xdotool (missing)", "-");
+        } else {
+            Stats d = stats(xdo);
+            std::printf("%-8zu %-22s %9.3f %9.3f\n", n, "xdotool per call", d.p50, d.p99);
+        }
+        std::fflush(stdout);
+    }
+    xcb_disconnect(x);
+    return 0;
+}
