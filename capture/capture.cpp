@@ -8,6 +8,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <cmath>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ json::object failed(std::string error) {
     fields["error"] = std::move(error);
     return fields;
 }
+
+// b - a in whole nanoseconds: the clock's own resolution, and a short decimal
+// that any JSON reader takes back exactly.
+double elapsed(double a, double b) { return std::round((b - a) * 1e6) / 1e6; }
 
 // The job's steps; returns the reply fields.
 json::object run(std::optional<uint32_t> window, double edge, double quality) {
@@ -57,9 +62,9 @@ json::object run(std::optional<uint32_t> window, double edge, double quality) {
         std::string_view(reinterpret_cast<const char*>(jpeg->data.get()), jpeg->size));
     fields["w"] = shot.picture->width;
     fields["h"] = shot.picture->height;
-    fields["contentMs"] = t1 - t0;
-    fields["shotMs"] = t2 - t1;
-    fields["encodeMs"] = t3 - t2;
+    fields["contentMs"] = elapsed(t0, t1);
+    fields["shotMs"] = elapsed(t1, t2);
+    fields["encodeMs"] = elapsed(t2, t3);
     fields["bytes"] = int64_t(jpeg->size);
     return fields;
 }
