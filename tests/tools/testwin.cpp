@@ -17,6 +17,7 @@
 // every Expose with its colour or pattern.
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -116,10 +118,18 @@ void drain() {
     xcb_flush(c);
 }
 
-void waitMapped(xcb_window_t id) {
+// Waits for the window's MapNotify, five seconds at most.
+bool waitMapped(xcb_window_t id) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
-        xcb_generic_event_t* e = xcb_wait_for_event(c);
-        if (!e) return;
+        xcb_generic_event_t* e = xcb_poll_for_event(c);
+        if (!e) {
+            if (xcb_connection_has_error(c) || std::chrono::steady_clock::now() > deadline)
+                return false;
+            pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+            poll(&p, 1, 50);
+            continue;
+        }
         uint8_t t = e->response_type & 0x7f;
         bool done = t == XCB_MAP_NOTIFY && reinterpret_cast<xcb_map_notify_event_t*>(e)->window == id;
         if (t == XCB_EXPOSE) {
@@ -128,7 +138,7 @@ void waitMapped(xcb_window_t id) {
                 if (w.id == ex->window) paint(w);
         }
         free(e);
-        if (done) return;
+        if (done) return true;
     }
 }
 
@@ -180,7 +190,7 @@ std::string open(std::istringstream& in) {
     windows[name] = w;
     xcb_map_window(c, w.id);
     xcb_flush(c);
-    waitMapped(w.id);
+    if (!waitMapped(w.id)) return "error not mapped " + std::to_string(w.id);
     paint(windows[name]);
     xcb_flush(c);
     return "ok " + std::to_string(w.id);
