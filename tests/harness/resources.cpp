@@ -47,8 +47,8 @@ void xFigures(pid_t pid, const std::string& display, Sample& s) {
         xcb_disconnect(c);
         return;
     }
-    xcb_res_client_id_spec_t spec{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    auto* ids = xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr);
+    xcb_res_client_id_spec_t byPid{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    auto* ids = xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &byPid), nullptr);
     if (ids) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem; xcb_res_client_id_value_next(&it)) {
             if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
