@@ -108,28 +108,34 @@ struct Scratch {
     std::string dir;
 };
 
-// A private session bus that refuses messages to kDenied, with peers on it.
-class Bus : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        scratch = new Scratch;
-        std::string config = scratch->write("bus.conf", R"(<!DOCTYPE busconfig PUBLIC
+// The configuration of a private session bus listening on `listen`, letting
+// everyone own and send anything but what `mandatory` policy rules forbid.
+std::string busConfig(const std::string& listen, const std::string& mandatory) {
+    return R"(<!DOCTYPE busconfig PUBLIC
  "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>unix:dir=)" + scratch->dir + R"(</listen>
+  <listen>)" + listen + R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>
   </policy>
-  <policy context="mandatory">
-    <deny send_destination=")" + kDenied + R"("/>
-  </policy>
+  <policy context="mandatory">)" + mandatory + R"(</policy>
 </busconfig>
-)");
+)";
+}
+
+// A private session bus that refuses messages to kDenied, with peers on it.
+class Bus : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        scratch = new Scratch;
+        std::string config = scratch->write(
+            "bus.conf", busConfig("unix:dir=" + scratch->dir,
+                                  std::string("<deny send_destination=\"") + kDenied + "\"/>"));
         daemon = new Child({"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=1"},
                            "");
         address = daemon->firstLine();
@@ -375,20 +381,7 @@ namespace {
 
 // A session bus at a fixed socket, so that a new one can take its place.
 std::unique_ptr<Child> busAt(const Scratch& scratch, const std::string& socket) {
-    std::string config = scratch.write("fixed.conf", R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=)" + socket + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)");
+    std::string config = scratch.write("fixed.conf", busConfig("unix:path=" + socket, ""));
     auto bus = std::make_unique<Child>(
         std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config,
                                  "--print-address=1"},
