@@ -10,6 +10,10 @@ namespace core {
 
 std::timed_mutex output;
 
+namespace {
+
+// Writes `text` and a line feed to fd 1 under `output`, looping over partial
+// writes and EINTR. Errors drop the rest of the line.
 void writeLine(std::string text) {
     text.push_back('\n');
     std::lock_guard lock(output);
@@ -25,6 +29,8 @@ void writeLine(std::string text) {
         left -= static_cast<size_t>(n);
     }
 }
+
+}  // namespace
 
 void reply(const boost::json::value& id, boost::json::object fields) {
     std::string text;

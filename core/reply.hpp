@@ -19,10 +19,6 @@ extern std::timed_mutex output;
 // only the write holds `output`. String values must be valid UTF-8.
 void reply(const boost::json::value& id, boost::json::object fields);
 
-// Writes `text` and a line feed to fd 1 under `output`, looping over partial
-// writes and EINTR. Errors drop the rest of the line.
-void writeLine(std::string text);
-
 // The monotonic clock in milliseconds, fractions included.
 double ms();
 

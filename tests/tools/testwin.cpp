@@ -81,10 +81,10 @@ void setTitle(Win& w, const std::string& title) {
                         uint32_t(title.size()), title.data());
 }
 
-void setIcon(Win& w, const std::string& spec) {
+void setIcon(Win& w, const std::string& size) {
     // WxH of real pixels, optionally claiming another size in the header.
     int iw = 0, ih = 0, cw = -1, ch = -1;
-    if (sscanf(spec.c_str(), "%dx%d:%dx%d", &iw, &ih, &cw, &ch) < 2) return;
+    if (sscanf(size.c_str(), "%dx%d:%dx%d", &iw, &ih, &cw, &ch) < 2) return;
     if (cw < 0) cw = iw, ch = ih;
     std::vector<uint32_t> data = {uint32_t(cw), uint32_t(ch)};
     for (int y = 0; y < ih; ++y)
@@ -231,9 +231,9 @@ std::string run(const std::string& line) {
     } else if (cmd == "map") {
         xcb_map_window(c, w.id);
     } else if (cmd == "icon") {
-        std::string spec;
-        in >> spec;
-        setIcon(w, spec);
+        std::string size;
+        in >> size;
+        setIcon(w, size);
     } else if (cmd == "wmname") {
         auto start = line.find(name, cmd.size()) + name.size() + 1;
         std::string text = start <= line.size() ? line.substr(start) : "";
