@@ -2,9 +2,10 @@
 // one window from its Composite pixmap, read through MIT-SHM when the server
 // can share memory with us, scaled and converted for the JPEG encoder.
 //
-// A captured window stays redirected (automatic: the server still draws it
-// on screen) for the life of the connection, so its pixmap keeps its own
-// pixels while other windows cover it.
+// The connection keeps every top-level window redirected, so each holds its
+// own pixels while covered. A captured window is redirected by itself as
+// well, which gives it a pixmap of its own to name; the server fills that
+// pixmap from its top-level's, so it is right at once.
 #include "platform/platform.hpp"
 #include "platform/scale.hpp"
 #include "platform/x11_connection.hpp"
@@ -14,12 +15,10 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_set>
 
 namespace platform {
@@ -36,7 +35,6 @@ Reply<T> own(T* p) {
 }
 
 const char* const kClosed = "the X server closed the connection";
-constexpr std::chrono::milliseconds kRepaintGrace{25};
 
 // The text for an X error of a capture request.
 std::string describe(const xcb_generic_error_t* e) {
@@ -66,7 +64,6 @@ struct Redirections {
     std::mutex lock;
     std::weak_ptr<x11::Connection> owner;
     std::unordered_set<uint32_t> windows;
-    bool composite = false;  // the owner's server has Composite 0.2 or later
 };
 Redirections& redirections() {
     static auto* r = new Redirections;
@@ -80,27 +77,28 @@ Redirections& redirections() {
 std::optional<std::string> redirect(const ConnectionRef& conn, uint32_t window, bool again,
                                     bool& fresh) {
     fresh = false;
+    if (!conn->composite) return std::string("the X server cannot redirect windows (no Composite)");
     Redirections& r = redirections();
     xcb_void_cookie_t cookie;
     {
-        std::unique_lock guard(r.lock);
+        std::lock_guard guard(r.lock);
         if (r.owner.lock() != conn) {
-            guard.unlock();
-            auto version = own(xcb_composite_query_version_reply(
-                conn->c, xcb_composite_query_version(conn->c, 0, 4), nullptr));
-            guard.lock();
             r.owner = conn;
             r.windows.clear();
-            r.composite = version && (version->major_version > 0 || version->minor_version >= 2);
         }
-        if (!r.composite) return std::string("the X server cannot redirect windows (no Composite)");
         if (!again && r.windows.count(window)) return std::nullopt;
         r.windows.insert(window);
         fresh = true;
         cookie = xcb_composite_redirect_window_checked(conn->c, window,
                                                        XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     }
-    if (xcb_generic_error_t* e = xcb_request_check(conn->c, cookie)) {
+    xcb_generic_error_t* e = xcb_request_check(conn->c, cookie);
+    if (e && e->error_code == XCB_ACCESS) {
+        // A top-level window without a frame: redirected by us already.
+        free(e);
+        e = nullptr;
+    }
+    if (e) {
         std::lock_guard guard(r.lock);
         r.windows.erase(window);
         return failure(conn, e);
@@ -268,13 +266,6 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
         // Viewable yet no pixmap: the number now names a window we never
         // redirected (the old one's id was reused).
         if (auto error = redirect(conn, window, true, fresh)) return {std::nullopt, *error};
-        n = namePixmap(conn, window);
-    }
-    if (fresh && n.pixmap) {
-        // Parts that were covered until now reach the pixmap only when the
-        // application repaints them, which the server has just asked it to.
-        std::this_thread::sleep_for(kRepaintGrace);
-        xcb_free_pixmap(c, n.pixmap);
         n = namePixmap(conn, window);
     }
     if (!n.pixmap) {

@@ -1,5 +1,7 @@
 #include "platform/x11_connection.hpp"
 
+#include <xcb/composite.h>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -64,24 +66,25 @@ std::string describe(int code, const char* display) {
     }
 }
 
-// Opens a connection and interns the atoms; null with lastError set on failure.
-ConnectionRef open() {
+// Opens a connection and interns the atoms; null with `error` set on
+// failure.
+ConnectionRef open(std::string& error) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        lastError = "cannot open display: DISPLAY is not set";
+        error = "cannot open display: DISPLAY is not set";
         return nullptr;
     }
     int screenNumber = 0;
     auto conn = std::make_shared<Connection>();
     conn->c = xcb_connect(display, &screenNumber);
     if (int err = xcb_connection_has_error(conn->c)) {
-        lastError = describe(err, display);
+        error = describe(err, display);
         return nullptr;
     }
     auto it = xcb_setup_roots_iterator(xcb_get_setup(conn->c));
     for (int i = 0; it.rem && i < screenNumber; ++i) xcb_screen_next(&it);
     if (!it.rem) {
-        lastError = describe(XCB_CONN_CLOSED_INVALID_SCREEN, display);
+        error = describe(XCB_CONN_CLOSED_INVALID_SCREEN, display);
         return nullptr;
     }
     conn->screen = it.data;
@@ -97,10 +100,25 @@ ConnectionRef open() {
         free(r);
     }
     if (conn->broken()) {
-        lastError = describe(xcb_connection_has_error(conn->c), display);
+        error = describe(xcb_connection_has_error(conn->c), display);
         return nullptr;
     }
     return conn;
+}
+
+// Has the server keep every top-level window's pixels off screen, for
+// capture, when it can.
+void keepTopLevels(Connection& conn) {
+    auto version = xcb_composite_query_version(conn.c, 0, 4);
+    auto* v = xcb_composite_query_version_reply(conn.c, version, nullptr);
+    if (v && (v->major_version > 0 || v->minor_version >= 2)) {
+        auto redirected = xcb_composite_redirect_subwindows_checked(
+            conn.c, conn.root, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+        xcb_generic_error_t* e = xcb_request_check(conn.c, redirected);
+        conn.composite = !e;
+        free(e);
+    }
+    free(v);
 }
 
 }  // namespace
@@ -114,18 +132,29 @@ ConnectionRef connection() {
     std::function<void(const ConnectionRef&)> hook;
     {
         std::lock_guard guard(lock);
-        if (current && !current->broken()) return current;
+        if (current && !current->broken()) {
+            // No one selects events here: what lands in the queue is the
+            // errors of requests sent unchecked.
+            while (xcb_generic_event_t* e = xcb_poll_for_queued_event(current->c)) free(e);
+            return current;
+        }
         if (current) {
             lastError = "the X server closed the connection";
             current.reset();
         }
-        fresh = open();
+        fresh = open(lastError);
         if (!fresh) return nullptr;
+        keepTopLevels(*fresh);
         current = fresh;
         hook = connectHook;
     }
     if (hook) hook(fresh);
     return fresh;
+}
+
+ConnectionRef privateConnection() {
+    std::string error;
+    return open(error);
 }
 
 std::string connectionError() {

@@ -49,6 +49,10 @@ struct Connection {
     xcb_screen_t* screen = nullptr;
     xcb_window_t root = 0;
     xcb_atom_t atoms[kAtomCount] = {};
+    // Composite 0.2 or later, and every top-level window redirected (the
+    // server still draws them on screen), so each keeps its own pixels
+    // while covered or off screen.
+    bool composite = false;
 
     xcb_atom_t operator[](Atom a) const { return atoms[a]; }
     bool broken() const { return xcb_connection_has_error(c) != 0; }
@@ -60,6 +64,10 @@ using ConnectionRef = std::shared_ptr<Connection>;
 // opened from DISPLAY on the next call. Holders of an old connection keep it
 // alive until they let go. Any thread.
 ConnectionRef connection();
+
+// A new connection of the caller's own, or null: the events it selects
+// reach no one else.
+ConnectionRef privateConnection();
 
 // Why the last attempt to connect failed (or why the connection broke), in
 // words fit for a reply's "error".

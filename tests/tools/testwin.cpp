@@ -11,6 +11,8 @@
 //   color NAME RRGGBB
 //   raise NAME | activate NAME | unmap NAME | map NAME | close NAME
 //   sync                      (round trip to the server)
+//   freeze | thaw             (stop and resume repainting on Expose, as a
+//                              hung application would)
 //   icon NAME WxH[:claimWxH]  (replaces _NET_WM_ICON)
 //   wmname NAME TEXT...       (WM_NAME alone, as STRING bytes; no _NET_WM_NAME)
 // Titles are set as both _NET_WM_NAME and WM_NAME. The window is painted on
@@ -50,6 +52,7 @@ struct Win {
     int w = 400, h = 300;
 };
 std::map<std::string, Win> windows;
+bool frozen = false;
 
 void setProp(xcb_window_t w, const char* name, const char* type, int format,
              const void* data, uint32_t count) {
@@ -111,14 +114,14 @@ void drain() {
         if ((e->response_type & 0x7f) == XCB_EXPOSE) {
             auto* ex = reinterpret_cast<xcb_expose_event_t*>(e);
             for (auto& [n, w] : windows)
-                if (w.id == ex->window && ex->count == 0) paint(w);
+                if (w.id == ex->window && ex->count == 0 && !frozen) paint(w);
         }
         free(e);
     }
     xcb_flush(c);
 }
 
-// Waits for the window's MapNotify, five seconds at most.
+// Waits until the window is mapped and viewable, five seconds at most.
 bool waitMapped(xcb_window_t id) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
@@ -138,8 +141,18 @@ bool waitMapped(xcb_window_t id) {
                 if (w.id == ex->window) paint(w);
         }
         free(e);
-        if (done) return true;
+        if (done) break;
     }
+    // The window manager maps its frame after the window: wait until the
+    // window can be seen, so that what is painted next reaches the screen.
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto* a = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, id), nullptr);
+        bool viewable = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(a);
+        if (viewable) return true;
+        poll(nullptr, 0, 5);
+    }
+    return false;
 }
 
 std::string open(std::istringstream& in) {
@@ -192,7 +205,7 @@ std::string open(std::istringstream& in) {
     xcb_flush(c);
     if (!waitMapped(w.id)) return "error not mapped " + std::to_string(w.id);
     paint(windows[name]);
-    xcb_flush(c);
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // drawn when we answer
     return "ok " + std::to_string(w.id);
 }
 
@@ -201,6 +214,10 @@ std::string run(const std::string& line) {
     std::string cmd, name;
     in >> cmd;
     if (cmd == "open") return open(in);
+    if (cmd == "freeze" || cmd == "thaw") {
+        frozen = cmd == "freeze";
+        return "ok";
+    }
     if (cmd == "sync") {
         free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
         return "ok";
@@ -260,11 +277,24 @@ int main() {
     }
     screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
     std::cout << "ready " << getpid() << std::endl;
-    std::string line;
-    while (std::getline(std::cin, line)) {
+    // Like any client, repaint on Expose while idle too, not only between
+    // commands.
+    std::string pending;
+    for (;;) {
         drain();
-        std::cout << run(line) << std::endl;
-        drain();
+        pollfd fds[2] = {{0, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;
+        if (xcb_connection_has_error(c)) return 1;
+        if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
+        char buf[4096];
+        ssize_t n = read(0, buf, sizeof buf);
+        if (n <= 0) return 0;
+        pending.append(buf, size_t(n));
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            drain();
+            std::cout << run(line) << std::endl;
+        }
     }
-    return 0;
 }
