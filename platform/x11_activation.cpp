@@ -1,6 +1,9 @@
-// Activations: PropertyNotify of _NET_ACTIVE_WINDOW on the root, read from
-// the X connection's fd by the main loop, raised when the active window's
-// owner process changes. Each new connection is watched in turn.
+// Activations: PropertyNotify of _NET_ACTIVE_WINDOW on the root, raised when
+// the active window's owner process changes. The watcher has a connection of
+// its own, read by the main loop alone: on the shared one, another thread's
+// round trip could take an event into xcb's queue where no wake-up of the
+// fd would ever announce it. A new one is opened whenever the shared
+// connection is (after the server went away).
 #include "platform/platform.hpp"
 #include "platform/x11_apps.hpp"
 #include "platform/x11_windows.hpp"
@@ -57,19 +60,22 @@ void arm();
 void pump() {
     if (!watch->conn) return;
     x11::Connection& x = *watch->conn;
-    bool changed = false;
-    while (xcb_generic_event_t* e = xcb_poll_for_event(x.c)) {
-        if ((e->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
-            auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
-            if (p->window == x.root && p->atom == x[x11::_NET_ACTIVE_WINDOW]) changed = true;
+    for (;;) {
+        bool changed = false;
+        while (xcb_generic_event_t* e = xcb_poll_for_event(x.c)) {
+            if ((e->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+                auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
+                if (p->window == x.root && p->atom == x[x11::_NET_ACTIVE_WINDOW]) changed = true;
+            }
+            std::free(e);
         }
-        std::free(e);
+        if (x.broken()) {
+            detach();  // the next request that needs the server reconnects
+            return;
+        }
+        if (!changed) break;
+        check();  // its round trips may queue further events
     }
-    if (x.broken()) {
-        detach();  // the next request that needs the server reconnects
-        return;
-    }
-    if (changed) check();
     xcb_flush(x.c);
     arm();
 }
@@ -114,11 +120,11 @@ void watchActivations(boost::asio::io_context& loop, std::function<void(AppRef)>
     watch = new Watch;
     watch->loop = &loop;
     watch->observer = std::move(observer);
+    if (x11::connection()) attach(x11::privateConnection());
     // New connections may be opened on any thread; attach on the loop's.
-    x11::onConnect([&loop](const x11::ConnectionRef& x) {
-        boost::asio::post(loop, [x] { attach(x); });
+    x11::onConnect([&loop](const x11::ConnectionRef&) {
+        boost::asio::post(loop, [] { attach(x11::privateConnection()); });
     });
-    attach(x11::connection());
 }
 
 }  // namespace platform

@@ -444,4 +444,43 @@ TEST_F(Front, ActivationsAreFollowedAgainAfterTheServerComesBack) {
     EXPECT_EQ(c.stderrText(), "");
 }
 
+// Capture jobs make round trips on other threads all the time; an activation
+// that happens meanwhile is still seen, however briefly it lasts.
+TEST_F(Front, ActivationsAreSeenWhileCapturesRun) {
+    TestWin other(display.name), a(display.name), host(display.name);
+    uint32_t wc = other.open("c", "w=1900 h=1100");
+    uint32_t wa = a.open("a", "w=640 h=480");
+    uint32_t wh = host.open("h", "w=800 h=600");
+    ASSERT_TRUE(wc && wa && wh);
+    Companion c(env());
+    frontOf(c, host.pid);
+    int sent = 0, captured = 0, missed = 0;
+    // The front reply, the capture replies before it counted.
+    auto front = [&] {
+        c.send({{"cmd", "front"}, {"id", "f"}});
+        for (;;) {
+            auto r = c.next(20s);
+            if (!r) return json::object{};
+            if (r->at("id") == json::value("f")) return *r;
+            EXPECT_EQ(r->at("ok"), json::value(true)) << json::serialize(*r);
+            ++captured;
+        }
+    };
+    for (int round = 0; round < 12; ++round) {
+        for (int i = 0; i < 4; ++i)
+            c.send({{"cmd", "capture"}, {"id", sent++}, {"window", wc}, {"edge", 1900}});
+        TestWin& last = round % 2 ? a : other;
+        last.command(round % 2 ? "activate a" : "activate c");
+        ASSERT_TRUE(waitActive(display.name, round % 2 ? wa : wc));
+        std::this_thread::sleep_for(50ms);
+        host.command("activate h");
+        ASSERT_TRUE(waitActive(display.name, wh));
+        if (pidIn(front()) != last.pid) ++missed;
+    }
+    EXPECT_EQ(missed, 0);
+    while (captured < sent && c.next(20s)) ++captured;
+    EXPECT_EQ(captured, sent);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
 }  // namespace
