@@ -151,11 +151,12 @@ void expectOk(const std::string& line) {
 
 struct Figures {
     double p50 = 0, p99 = 0, perSecond2 = 0, perSecond4 = 0;
+    double contentMs = 0, shotMs = 0, encodeMs = 0;  // p50 of the reply's own timings
 };
 
 Figures companionFigures(Companion& c, uint32_t window, int frames) {
     Figures f;
-    std::vector<double> trips;
+    std::vector<double> trips, content, shot, encode;
     for (int i = 0; i < frames; ++i) {
         std::string r = request(window, i);
         auto t = Clock::now();
@@ -163,9 +164,16 @@ Figures companionFigures(Companion& c, uint32_t window, int frames) {
         std::string l = c.line();
         trips.push_back(msSince(t));
         expectOk(l);
+        auto reply = json::parse(l).as_object();
+        content.push_back(reply.at("contentMs").to_number<double>());
+        shot.push_back(reply.at("shotMs").to_number<double>());
+        encode.push_back(reply.at("encodeMs").to_number<double>());
     }
     f.p50 = percentile(trips, 0.5);
     f.p99 = percentile(trips, 0.99);
+    f.contentMs = percentile(content, 0.5);
+    f.shotMs = percentile(shot, 0.5);
+    f.encodeMs = percentile(encode, 0.5);
     for (int inFlight : {2, 4}) {
         auto t = Clock::now();
         int sent = 0, got = 0;
@@ -292,6 +300,8 @@ int main(int argc, char** argv) {
 
         std::printf("window %d x %d -> %lld x %lld\n", t.w, t.h, (long long)ow, (long long)oh);
         std::printf("  companion round trip  p50 %7.2f  p99 %7.2f\n", f.p50, f.p99);
+        std::printf("  companion's own timings p50: content %.2f, shot %.2f, encode %.2f\n",
+                    f.contentMs, f.shotMs, f.encodeMs);
         std::printf("  companion in flight   2: %6.0f/s  4: %6.0f/s\n", f.perSecond2, f.perSecond4);
         std::printf("  floor (shm+scale+jpeg) p50 %7.2f  p99 %7.2f\n", floorP50,
                     percentile(floor, 0.99));

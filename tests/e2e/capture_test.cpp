@@ -263,6 +263,34 @@ TEST_F(Capture, ThinLinesDownscaledComeOutGrey) {
     EXPECT_EQ(outside, 0);
 }
 
+// Strong downscales are halved on the server first: nothing may shift by a
+// pixel, and odd sizes may not darken the last row or column.
+TEST_F(Capture, StrongDownscalesKeepEdgesInPlace) {
+    uint32_t halves = win.open("halves", "w=1280 h=800 color=2060a0 pattern=halves");
+    ASSERT_TRUE(halves);
+    Decoded d = decode(capture(companion, halves, 320, 1.0));  // 4:1, the edge at 160
+    ASSERT_EQ(d.w, 320);
+    ASSERT_EQ(d.h, 200);
+    // Luma, which the decoder's chroma upsampling leaves alone, on both sides
+    // of the edge: a shift of one source pixel moves it by a quarter.
+    auto luma = [](uint32_t rgb) {
+        return 0.299 * (rgb >> 16 & 0xff) + 0.587 * (rgb >> 8 & 0xff) + 0.114 * (rgb & 0xff);
+    };
+    for (int y = 0; y < 200; y += 7) {
+        EXPECT_NEAR(luma(d.at(159, y)), luma(0x2060a0), 4) << y;
+        EXPECT_NEAR(luma(d.at(160, y)), luma(0xdf9f5f), 4) << y;
+    }
+    expectArea(d, 0, 0, 150, 200, 0x2060a0);
+    expectArea(d, 170, 0, 320, 200, 0xdf9f5f);
+
+    uint32_t odd = win.open("odd", "w=1001 h=601 color=c0a040");
+    ASSERT_TRUE(odd);
+    d = decode(capture(companion, odd, 250, 1.0));
+    ASSERT_EQ(d.w, 250);
+    ASSERT_EQ(d.h, 150);
+    expectArea(d, 0, 0, 250, 150, 0xc0a040, 6);
+}
+
 TEST(CaptureWithoutDisplay, AnswersWithTheConnectionError) {
     for (auto [display, error] :
          {std::pair<std::string, std::string>{"", "cannot open display: DISPLAY is not set"},
