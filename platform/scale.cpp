@@ -22,6 +22,10 @@
 #define VECTORIZE __attribute__((target_clones("avx2", "default")))
 #endif
 
+// Helpers of the hot loops are inlined into them, so they get the loops'
+// target instructions.
+#define INLINE inline __attribute__((always_inline))
+
 namespace platform {
 namespace {
 
@@ -81,16 +85,18 @@ void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
     if (first) std::fill(acc, acc + n, uint16_t(0));
 }
 
-struct Planar {
-    std::vector<uint16_t> r, g, b;  // 8.8
-};
-
 // Horizontal footprints as `taps` weights a pixel from `first` on; the
-// weights of one pixel sum to the source width.
+// weights of one pixel sum to kUnit, so a flat row keeps its value exactly.
+// `pairs` holds the same weights two pixels at a time, each repeated for the
+// four samples of its pixel: one vector per tap.
+constexpr int kShift = 14;
+constexpr uint32_t kUnit = 1u << kShift;
+
 struct Columns {
     int taps = 1;
     std::vector<int> first;
     std::vector<uint32_t> weights;
+    std::vector<uint32_t> pairs;
 };
 
 Columns columnsOf(int src, int dst) {
@@ -100,91 +106,143 @@ Columns columnsOf(int src, int dst) {
         Span s = spanOf(x, src, dst);
         c.taps = std::max(c.taps, s.last - s.first + 1);
     }
-    c.weights.assign(size_t(dst) * size_t(c.taps), 0);
+    const size_t taps = size_t(c.taps);
+    c.weights.assign(size_t(dst) * taps, 0);
     for (int x = 0; x < dst; ++x) {
         Span s = spanOf(x, src, dst);
         // Near the right edge the window of taps would run past the row.
         int first = std::min(s.first, src - c.taps);
         c.first[size_t(x)] = first;
-        uint32_t* w = &c.weights[size_t(x) * size_t(c.taps)];
-        for (int i = s.first; i <= s.last; ++i)
-            w[i - first] = uint32_t(i == s.first ? s.head : i == s.last ? s.tail : dst);
+        uint32_t* w = &c.weights[size_t(x) * taps];
+        // Cumulative rounding, as for rows: no weight below 0, sum kUnit.
+        int64_t covered = 0, given = 0;
+        for (int i = s.first; i <= s.last; ++i) {
+            covered += i == s.first ? s.head : i == s.last ? s.tail : dst;
+            int64_t upTo = (covered * kUnit + src / 2) / src;
+            w[i - first] = uint32_t(upTo - given);
+            given = upTo;
+        }
     }
+    c.pairs.resize(size_t(dst / 2) * taps * 8);
+    for (size_t pair = 0; pair < size_t(dst / 2); ++pair)
+        for (size_t t = 0; t < taps; ++t)
+            for (size_t k = 0; k < 8; ++k)
+                c.pairs[(pair * taps + t) * 8 + k] = c.weights[(2 * pair + k / 4) * taps + t];
     return c;
 }
 
-typedef int32_t I32x4 __attribute__((vector_size(16)));
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
 typedef uint16_t U16x4 __attribute__((vector_size(8)));
-typedef double F64x4 __attribute__((vector_size(32)));
+typedef uint32_t U32x8 __attribute__((vector_size(32)));
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
 
-// `taps` weighted pixels from `p` on, normalized back to 8.8. Each weighted
-// sum is at most 65280 x source width < 2^31, and a double holds it exactly,
-// so a flat row keeps its value.
+// Two output pixels' footprints, `taps` pixels each from `a` and from `b`,
+// back in 8.8 into `out`. Each product is at most 65280 x kUnit < 2^30 and
+// so is their sum: no overflow in 32 bits.
 template <int kTaps>
-inline I32x4 footprint(const uint16_t* p, const uint32_t* w, int taps, double inv) {
-    I32x4 sum = {0, 0, 0, 0};
+INLINE void footprintPair(const uint16_t* a, const uint16_t* b, const uint32_t* w, int taps,
+                          uint16_t* out) {
+    U32x8 sum = {kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2,
+                 kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2};
     int n = kTaps ? kTaps : taps;
-    for (int t = 0; t < n; ++t, p += 4) {
+    for (int t = 0; t < n; ++t, a += 4, b += 4, w += 8) {
+        U16x4 va, vb;
+        std::memcpy(&va, a, sizeof va);
+        std::memcpy(&vb, b, sizeof vb);
+        U32x8 v = __builtin_shufflevector(__builtin_convertvector(va, U32x4),
+                                          __builtin_convertvector(vb, U32x4), 0, 1, 2, 3, 4, 5, 6, 7);
+        U32x8 weight;
+        std::memcpy(&weight, w, sizeof weight);
+        sum += v * weight;
+    }
+    U16x8 result = __builtin_convertvector(sum >> kShift, U16x8);
+    std::memcpy(out, &result, sizeof result);
+}
+
+// One output pixel's footprint (the last of an odd width).
+INLINE void footprint(const uint16_t* p, const uint32_t* w, int taps, uint16_t* out) {
+    U32x4 sum = {kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2};
+    for (int t = 0; t < taps; ++t, p += 4) {
         U16x4 v;
         std::memcpy(&v, p, sizeof v);
-        sum += __builtin_convertvector(v, I32x4) * int32_t(w[t]);
+        sum += __builtin_convertvector(v, U32x4) * w[t];
     }
-    F64x4 f = __builtin_convertvector(sum, F64x4) * inv + 0.5;
-    return __builtin_convertvector(f, I32x4);
+    U16x4 result = __builtin_convertvector(sum >> kShift, U16x4);
+    std::memcpy(out, &result, sizeof result);
 }
 
 template <int kTaps>
-void footprints(const uint16_t* acc, const Columns& c, int width, int ri, int bi, double inv,
-                Planar& out) {
-    const uint32_t* w = c.weights.data();
-    for (size_t x = 0; x < size_t(width); ++x, w += c.taps) {
-        I32x4 v = footprint<kTaps>(acc + size_t(c.first[x]) * 4, w, c.taps, inv);
-        out.r[x] = uint16_t(v[ri]);
-        out.g[x] = uint16_t(v[1]);
-        out.b[x] = uint16_t(v[bi]);
+INLINE void footprints(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
+    const size_t taps = size_t(c.taps);
+    for (size_t x = 0; x + 1 < size_t(width); x += 2)
+        footprintPair<kTaps>(acc + size_t(c.first[x]) * 4, acc + size_t(c.first[x + 1]) * 4,
+                             &c.pairs[x / 2 * taps * 8], c.taps, out + 4 * x);
+    if (width % 2) {
+        size_t x = size_t(width - 1);
+        footprint(acc + size_t(c.first[x]) * 4, &c.weights[x * taps], c.taps, out + 4 * x);
     }
 }
 
-// Horizontal footprint sums of one blended row.
-VECTORIZE void blendColumns(const uint16_t* acc, const Columns& c, int srcWidth, int width,
-                            bool redFirst, Planar& out) {
-    const int ri = redFirst ? 0 : 2, bi = redFirst ? 2 : 0;
-    if (srcWidth == width) {
-        for (size_t x = 0; x < size_t(width); ++x) {
-            out.r[x] = acc[4 * x + size_t(ri)];
-            out.g[x] = acc[4 * x + 1];
-            out.b[x] = acc[4 * x + size_t(bi)];
-        }
-        return;
-    }
-    const double inv = 1.0 / srcWidth;
+// Horizontal footprint sums of one blended row into `out` (4 samples a
+// pixel, 8.8, in the source's order).
+VECTORIZE void blendColumns(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
     switch (c.taps) {
-        case 2: return footprints<2>(acc, c, width, ri, bi, inv, out);
-        case 3: return footprints<3>(acc, c, width, ri, bi, inv, out);
-        case 4: return footprints<4>(acc, c, width, ri, bi, inv, out);
-        default: return footprints<0>(acc, c, width, ri, bi, inv, out);
+        case 2: return footprints<2>(acc, c, width, out);
+        case 3: return footprints<3>(acc, c, width, out);
+        case 4: return footprints<4>(acc, c, width, out);
+        default: return footprints<0>(acc, c, width, out);
     }
 }
 
 // Unsigned 32-bit arithmetic throughout: every numerator below lies in
 // [0, 2^32) for 8.8 inputs up to 65280, and it vectorizes.
-VECTORIZE void lumaRow(const uint16_t* __restrict r, const uint16_t* __restrict g,
-                       const uint16_t* __restrict b, int width, uint8_t* __restrict y) {
-    for (int x = 0; x < width; ++x)
-        y[x] = uint8_t((kYr * r[x] + kYg * g[x] + kYb * b[x] + (1u << 23)) >> 24);
+template <bool kRedFirst>
+INLINE void lumaOf(const uint16_t* __restrict row, int width, uint8_t* __restrict y) {
+    constexpr size_t ri = kRedFirst ? 0 : 2, bi = kRedFirst ? 2 : 0;
+    for (size_t x = 0; x < size_t(width); ++x) {
+        const uint16_t* p = row + 4 * x;
+        y[x] = uint8_t((kYr * p[ri] + kYg * p[1] + kYb * p[bi] + (1u << 23)) >> 24);
+    }
 }
 
-// Chroma of the 2 x 2 blocks of rows `a` and `b` (the same row at an odd end).
-void chromaRow(const Planar& a, const Planar& b, int width, uint8_t* cb, uint8_t* cr) {
+VECTORIZE void lumaRow(const uint16_t* row, int width, bool redFirst, uint8_t* y) {
+    if (redFirst) lumaOf<true>(row, width, y);
+    else lumaOf<false>(row, width, y);
+}
+
+// Chroma of one 2 x 2 block's summed samples (each sum up to 4 x 65280).
+INLINE void chroma(uint32_t r, uint32_t g, uint32_t b, uint8_t& cb, uint8_t& cr) {
     constexpr uint32_t offset = (128u << 24) + (1u << 23) - 1;
-    for (int cx = 0; cx < (width + 1) / 2; ++cx) {
-        auto i = size_t(2 * cx), j = std::min(i + 1, size_t(width - 1));
-        uint32_t r = (a.r[i] + a.r[j] + b.r[i] + b.r[j] + 2u) >> 2;
-        uint32_t g = (a.g[i] + a.g[j] + b.g[i] + b.g[j] + 2u) >> 2;
-        uint32_t bl = (a.b[i] + a.b[j] + b.b[i] + b.b[j] + 2u) >> 2;
-        cb[cx] = uint8_t((offset - kCbR * r - kCbG * g + kHalf * bl) >> 24);
-        cr[cx] = uint8_t((offset + kHalf * r - kCrG * g - kCrB * bl) >> 24);
+    r = (r + 2u) >> 2;
+    g = (g + 2u) >> 2;
+    b = (b + 2u) >> 2;
+    cb = uint8_t((offset - kCbR * r - kCbG * g + kHalf * b) >> 24);
+    cr = uint8_t((offset + kHalf * r - kCrG * g - kCrB * b) >> 24);
+}
+
+// Chroma of the 2 x 2 blocks of rows `a` and `b` (the same row at an odd
+// end); an odd last column pairs with itself.
+template <bool kRedFirst>
+INLINE void chromaOf(const uint16_t* __restrict a, const uint16_t* __restrict b, int width,
+                     uint8_t* __restrict cb, uint8_t* __restrict cr) {
+    constexpr size_t ri = kRedFirst ? 0 : 2, bi = kRedFirst ? 2 : 0;
+    const size_t pairs = size_t(width / 2);
+    auto sum = [&](size_t i, size_t c) {
+        return uint32_t(a[4 * i + c]) + a[4 * i + 4 + c] + b[4 * i + c] + b[4 * i + 4 + c];
+    };
+    for (size_t cx = 0; cx < pairs; ++cx)
+        chroma(sum(2 * cx, ri), sum(2 * cx, 1), sum(2 * cx, bi), cb[cx], cr[cx]);
+    if (width % 2) {
+        const size_t i = 4 * size_t(width - 1);
+        chroma(2u * (a[i + ri] + b[i + ri]), 2u * (a[i + 1] + b[i + 1]),
+               2u * (a[i + bi] + b[i + bi]), cb[pairs], cr[pairs]);
     }
+}
+
+VECTORIZE void chromaRow(const uint16_t* a, const uint16_t* b, int width, bool redFirst,
+                         uint8_t* cb, uint8_t* cr) {
+    if (redFirst) chromaOf<true>(a, b, width, cb, cr);
+    else chromaOf<false>(a, b, width, cb, cr);
 }
 
 }  // namespace
@@ -196,22 +254,32 @@ Yuv420 scaleToYuv420(const Pixels32& src, int width, int height) {
     size_t cw = size_t(out.chromaWidth()), ch = size_t(out.chromaHeight());
     out.data.reset(new uint8_t[size_t(width) * size_t(height) + 2 * cw * ch]);
 
-    Columns columns = columnsOf(src.width, width);
-    std::vector<uint16_t> acc(static_cast<size_t>(src.width) * 4);
-    Planar rows[2];
-    for (Planar& p : rows) p.r.resize(size_t(width)), p.g.resize(size_t(width)), p.b.resize(size_t(width));
+    const bool sameWidth = src.width == width;
+    Columns columns;
+    if (!sameWidth) columns = columnsOf(src.width, width);
+    // Two blended source rows; at the same width they are the output rows.
+    std::vector<uint16_t> acc[2], rows[2];
+    for (int k = 0; k < 2; ++k) {
+        acc[k].resize(size_t(src.width) * 4);
+        if (!sameWidth) rows[k].resize(size_t(width) * 4);
+    }
 
     for (int y = 0; y < height; y += 2) {
         int pair = y + 1 < height ? 2 : 1;
+        const uint16_t* row[2] = {};
         for (int k = 0; k < pair; ++k) {
-            blendRows(src, y + k, height, acc.data());
-            Planar& p = rows[k];
-            blendColumns(acc.data(), columns, src.width, width, src.redFirst, p);
-            lumaRow(p.r.data(), p.g.data(), p.b.data(), width,
-                    out.y() + size_t(y + k) * size_t(width));
+            blendRows(src, y + k, height, acc[k].data());
+            if (sameWidth) {
+                row[k] = acc[k].data();
+            } else {
+                blendColumns(acc[k].data(), columns, width, rows[k].data());
+                row[k] = rows[k].data();
+            }
+            lumaRow(row[k], width, src.redFirst, out.y() + size_t(y + k) * size_t(width));
         }
         size_t cy = size_t(y / 2);
-        chromaRow(rows[0], rows[pair - 1], width, out.cb() + cy * cw, out.cr() + cy * cw);
+        chromaRow(row[0], row[pair - 1], width, src.redFirst, out.cb() + cy * cw,
+                  out.cr() + cy * cw);
     }
     return out;
 }
