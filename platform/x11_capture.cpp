@@ -1,7 +1,6 @@
 // Window capture over X11: the window list for capture, and screenshots of
 // one window from its Composite pixmap, read through MIT-SHM when the server
-// can share memory with us (halved on the server first when the downscale is
-// strong), scaled and converted for the JPEG encoder.
+// can share memory with us, scaled and converted for the JPEG encoder.
 //
 // The connection keeps every top-level window redirected, so each holds its
 // own pixels while covered. A captured window is redirected by itself as
@@ -10,7 +9,6 @@
 #include "platform/platform.hpp"
 #include "platform/scale.hpp"
 #include "platform/x11_connection.hpp"
-#include "platform/x11_halve.hpp"
 #include "platform/x11_shm.hpp"
 
 #include <xcb/composite.h>
@@ -284,40 +282,22 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     if (srcW < 1 || srcH < 1) return {std::nullopt, "the window is not viewable"};
     fit(width, height, srcW, srcH);
 
-    // Halved on the server while that leaves at least the size asked for.
-    int times = 0;
-    for (int w = srcW, h = srcH; times < 4 && (w + 1) / 2 >= width && (h + 1) / 2 >= height;
-         w = (w + 1) / 2, h = (h + 1) / 2)
-        ++times;
-    x11::Area area{n.pixmap, n.attrs->visual, n.geometry->depth, border, border, srcW, srcH};
-    int readW = srcW, readH = srcH;
-    PixmapGuard halved{c, times ? x11::halve(conn, area, times, readW, readH) : 0};
-    if (halved.pixmap) {
-        area.drawable = halved.pixmap;
-        area.x = area.y = 0;
-        freePixmap.reset();
-    } else {
-        readW = srcW;
-        readH = srcH;
-    }
-
     Pixels32 src;
-    src.width = readW;
-    src.height = readH;
-    src.stride = size_t(readW) * 4;
+    src.width = srcW;
+    src.height = srcH;
+    src.stride = size_t(srcW) * 4;
     src.redFirst = redFirst;
-    const size_t bytes = src.stride * size_t(readH);
+    const size_t bytes = src.stride * size_t(srcH);
     x11::ShmLease segment = x11::leaseShm(conn, bytes);
     Reply<xcb_get_image_reply_t> plain(nullptr, &free);
     if (segment) {
         xcb_generic_error_t* e = nullptr;
         auto image = own(xcb_shm_get_image_reply(
             c,
-            xcb_shm_get_image(c, area.drawable, area.x, area.y, uint16_t(readW), uint16_t(readH),
+            xcb_shm_get_image(c, n.pixmap, border, border, uint16_t(srcW), uint16_t(srcH),
                               ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id, 0),
             &e));
         freePixmap.reset();
-        halved.reset();
         if (!image) return {std::nullopt, failure(conn, e)};
         if (image->size < bytes) return {std::nullopt, "the X server sent a short image"};
         src.data = segment->addr;
@@ -325,11 +305,10 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
         xcb_generic_error_t* e = nullptr;
         plain = own(xcb_get_image_reply(
             c,
-            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, area.drawable, area.x, area.y,
-                          uint16_t(readW), uint16_t(readH), ~0u),
+            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, n.pixmap, border, border,
+                          uint16_t(srcW), uint16_t(srcH), ~0u),
             &e));
         freePixmap.reset();
-        halved.reset();
         if (!plain) return {std::nullopt, failure(conn, e)};
         if (size_t(xcb_get_image_data_length(plain.get())) < bytes)
             return {std::nullopt, "the X server sent a short image"};

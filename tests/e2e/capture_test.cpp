@@ -263,8 +263,8 @@ TEST_F(Capture, ThinLinesDownscaledComeOutGrey) {
     EXPECT_EQ(outside, 0);
 }
 
-// Strong downscales are halved on the server first: nothing may shift by a
-// pixel, and odd sizes may not darken the last row or column.
+// Strong downscales: nothing may shift by a pixel, and odd sizes may not
+// darken the last row or column.
 TEST_F(Capture, StrongDownscalesKeepEdgesInPlace) {
     uint32_t halves = win.open("halves", "w=1280 h=800 color=2060a0 pattern=halves");
     ASSERT_TRUE(halves);
