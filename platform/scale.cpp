@@ -1,15 +1,20 @@
 // Box-filter downscale fused with the JFIF colour conversion.
 //
 // Each output row is first blended vertically from its source rows into a
-// row of 8.8 fixed-point samples (weights summing to 256), then each output
-// pixel sums its horizontal footprint with exact integer coverage. The colour
-// conversion uses libjpeg's own coefficients on the 8.8 values, so a flat
-// colour converts exactly as the encoder would convert it.
+// row of 8.7 fixed-point samples (weights summing to 128, so a sample fits a
+// signed 16-bit lane), then each output pixel sums its horizontal footprint
+// with exact integer coverage, two source pixels a 16-bit multiply-add. The
+// colour conversion uses libjpeg's own coefficients on the 8.7 values, so a
+// flat colour converts exactly as the encoder would convert it.
 #include "platform/scale.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // The hot loops are written for the vectorizer; GCC runs it fully at -O3 only.
 // ThreadSanitizer cannot run the ifunc resolvers of target clones (they run
@@ -28,6 +33,9 @@
 
 namespace platform {
 namespace {
+
+// Fraction bits of the blended samples.
+constexpr int kFrac = 7;
 
 // libjpeg's FIX(x) with 16 fraction bits.
 constexpr uint32_t kYr = 19595, kYg = 38470, kYb = 7471;
@@ -63,17 +71,17 @@ VECTORIZE void addRow(uint16_t* __restrict acc, const uint8_t* __restrict row,
     for (size_t i = 0; i < n; ++i) acc[i] = uint16_t(acc[i] + row[i] * w);
 }
 
-// Vertical blend of output row `y` into `acc` (4 samples a pixel, 8.8).
+// Vertical blend of output row `y` into `acc` (4 samples a pixel, 8.7).
 void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
     Span s = spanOf(y, src.height, height);
     size_t n = size_t(src.width) * 4;
-    // Cumulative rounding keeps every weight >= 0 and their sum at 256.
+    // Cumulative rounding keeps every weight >= 0 and their sum at 128.
     int64_t covered = 0, given = 0;
     bool first = true;
     for (int r = s.first; r <= s.last; ++r) {
         int64_t part = r == s.first ? s.head : r == s.last ? s.tail : height;
         covered += part;
-        int64_t upTo = (covered * 256 + src.height / 2) / src.height;
+        int64_t upTo = (covered * (1 << kFrac) + src.height / 2) / src.height;
         auto w = uint16_t(upTo - given);
         given = upTo;
         if (w == 0) continue;
@@ -87,16 +95,17 @@ void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
 
 // Horizontal footprints as `taps` weights a pixel from `first` on; the
 // weights of one pixel sum to kUnit, so a flat row keeps its value exactly.
-// `pairs` holds the same weights two pixels at a time, each repeated for the
-// four samples of its pixel: one vector per tap.
+// `lanes` holds them as 16-bit lanes for the multiply-add: per pixel, per
+// pair of taps, the pair four times over (a lone last tap paired with 0).
 constexpr int kShift = 14;
 constexpr uint32_t kUnit = 1u << kShift;
 
 struct Columns {
     int taps = 1;
+    int tapPairs = 1;
     std::vector<int> first;
     std::vector<uint32_t> weights;
-    std::vector<uint32_t> pairs;
+    std::vector<int16_t> lanes;
 };
 
 Columns columnsOf(int src, int dst) {
@@ -106,8 +115,10 @@ Columns columnsOf(int src, int dst) {
         Span s = spanOf(x, src, dst);
         c.taps = std::max(c.taps, s.last - s.first + 1);
     }
-    const size_t taps = size_t(c.taps);
+    c.tapPairs = (c.taps + 1) / 2;
+    const size_t taps = size_t(c.taps), pairs = size_t(c.tapPairs);
     c.weights.assign(size_t(dst) * taps, 0);
+    c.lanes.assign(size_t(dst) * pairs * 8, 0);
     for (int x = 0; x < dst; ++x) {
         Span s = spanOf(x, src, dst);
         // Near the right edge the window of taps would run past the row.
@@ -122,86 +133,72 @@ Columns columnsOf(int src, int dst) {
             w[i - first] = uint32_t(upTo - given);
             given = upTo;
         }
-    }
-    c.pairs.resize(size_t(dst / 2) * taps * 8);
-    for (size_t pair = 0; pair < size_t(dst / 2); ++pair)
+        int16_t* lane = &c.lanes[size_t(x) * pairs * 8];
         for (size_t t = 0; t < taps; ++t)
-            for (size_t k = 0; k < 8; ++k)
-                c.pairs[(pair * taps + t) * 8 + k] = c.weights[(2 * pair + k / 4) * taps + t];
+            for (size_t k = 0; k < 4; ++k) lane[t / 2 * 8 + 2 * k + t % 2] = int16_t(w[t]);
+    }
     return c;
 }
 
-typedef uint32_t U32x4 __attribute__((vector_size(16)));
-typedef uint16_t U16x4 __attribute__((vector_size(8)));
-typedef uint32_t U32x8 __attribute__((vector_size(32)));
-typedef uint16_t U16x8 __attribute__((vector_size(16)));
-
-// Two output pixels' footprints, `taps` pixels each from `a` and from `b`,
-// back in 8.8 into `out`. Each product is at most 65280 x kUnit < 2^30 and
-// so is their sum: no overflow in 32 bits.
-template <int kTaps>
-INLINE void footprintPair(const uint16_t* a, const uint16_t* b, const uint32_t* w, int taps,
-                          uint16_t* out) {
-    U32x8 sum = {kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2,
-                 kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2};
-    int n = kTaps ? kTaps : taps;
-    for (int t = 0; t < n; ++t, a += 4, b += 4, w += 8) {
-        U16x4 va, vb;
-        std::memcpy(&va, a, sizeof va);
-        std::memcpy(&vb, b, sizeof vb);
-        U32x8 v = __builtin_shufflevector(__builtin_convertvector(va, U32x4),
-                                          __builtin_convertvector(vb, U32x4), 0, 1, 2, 3, 4, 5, 6, 7);
-        U32x8 weight;
-        std::memcpy(&weight, w, sizeof weight);
-        sum += v * weight;
+#if defined(__SSE2__)
+// One output pixel: pairs of source pixels (b0 g0 r0 x0 b1 g1 r1 x1) become
+// (b0 b1 g0 g1 r0 r1 x0 x1), and one multiply-add against (w0 w1 ...) sums
+// both into 32-bit lanes. A sample is at most 32640 and the weights of a
+// pixel sum to kUnit, so no sum leaves the signed 32-bit range.
+template <int kPairs>
+INLINE void footprint(const uint16_t* p, const int16_t* w, int pairs, uint16_t* out) {
+    __m128i sum = _mm_set1_epi32(int(kUnit / 2));
+    int n = kPairs ? kPairs : pairs;
+    for (int t = 0; t < n; ++t, p += 8, w += 8) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        v = _mm_unpacklo_epi16(v, _mm_srli_si128(v, 8));
+        __m128i weight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w));
+        sum = _mm_add_epi32(sum, _mm_madd_epi16(v, weight));
     }
-    U16x8 result = __builtin_convertvector(sum >> kShift, U16x8);
-    std::memcpy(out, &result, sizeof result);
+    sum = _mm_srli_epi32(sum, kShift);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(sum, sum));
 }
-
-// One output pixel's footprint (the last of an odd width).
-INLINE void footprint(const uint16_t* p, const uint32_t* w, int taps, uint16_t* out) {
-    U32x4 sum = {kUnit / 2, kUnit / 2, kUnit / 2, kUnit / 2};
-    for (int t = 0; t < taps; ++t, p += 4) {
-        U16x4 v;
-        std::memcpy(&v, p, sizeof v);
-        sum += __builtin_convertvector(v, U32x4) * w[t];
+#else
+template <int kPairs>
+INLINE void footprint(const uint16_t* p, const int16_t* w, int pairs, uint16_t* out) {
+    int n = kPairs ? kPairs : pairs;
+    for (int c = 0; c < 4; ++c) {
+        uint32_t sum = kUnit / 2;
+        for (int t = 0; t < n; ++t)
+            sum += uint32_t(p[8 * t + c] * w[8 * t]) + uint32_t(p[8 * t + 4 + c] * w[8 * t + 1]);
+        out[c] = uint16_t(sum >> kShift);
     }
-    U16x4 result = __builtin_convertvector(sum >> kShift, U16x4);
-    std::memcpy(out, &result, sizeof result);
 }
+#endif
 
-template <int kTaps>
+template <int kPairs>
 INLINE void footprints(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
-    const size_t taps = size_t(c.taps);
-    for (size_t x = 0; x + 1 < size_t(width); x += 2)
-        footprintPair<kTaps>(acc + size_t(c.first[x]) * 4, acc + size_t(c.first[x + 1]) * 4,
-                             &c.pairs[x / 2 * taps * 8], c.taps, out + 4 * x);
-    if (width % 2) {
-        size_t x = size_t(width - 1);
-        footprint(acc + size_t(c.first[x]) * 4, &c.weights[x * taps], c.taps, out + 4 * x);
-    }
+    const size_t lanes = size_t(c.tapPairs) * 8;
+    for (size_t x = 0; x < size_t(width); ++x)
+        footprint<kPairs>(acc + size_t(c.first[x]) * 4, &c.lanes[x * lanes], c.tapPairs,
+                          out + 4 * x);
 }
 
 // Horizontal footprint sums of one blended row into `out` (4 samples a
-// pixel, 8.8, in the source's order).
+// pixel, 8.7, in the source's order). `acc` has one pixel to spare at its
+// end, for a lone last tap.
 VECTORIZE void blendColumns(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
-    switch (c.taps) {
+    switch (c.tapPairs) {
+        case 1: return footprints<1>(acc, c, width, out);
         case 2: return footprints<2>(acc, c, width, out);
-        case 3: return footprints<3>(acc, c, width, out);
-        case 4: return footprints<4>(acc, c, width, out);
         default: return footprints<0>(acc, c, width, out);
     }
 }
 
 // Unsigned 32-bit arithmetic throughout: every numerator below lies in
-// [0, 2^32) for 8.8 inputs up to 65280, and it vectorizes.
+// [0, 2^32) for 8.7 inputs up to 32640, and it vectorizes.
 template <bool kRedFirst>
 INLINE void lumaOf(const uint16_t* __restrict row, int width, uint8_t* __restrict y) {
     constexpr size_t ri = kRedFirst ? 0 : 2, bi = kRedFirst ? 2 : 0;
     for (size_t x = 0; x < size_t(width); ++x) {
         const uint16_t* p = row + 4 * x;
-        y[x] = uint8_t((kYr * p[ri] + kYg * p[1] + kYb * p[bi] + (1u << 23)) >> 24);
+        y[x] = uint8_t((kYr * p[ri] + kYg * p[1] + kYb * p[bi] + (1u << (15 + kFrac))) >>
+                       (16 + kFrac));
     }
 }
 
@@ -210,14 +207,14 @@ VECTORIZE void lumaRow(const uint16_t* row, int width, bool redFirst, uint8_t* y
     else lumaOf<false>(row, width, y);
 }
 
-// Chroma of one 2 x 2 block's summed samples (each sum up to 4 x 65280).
+// Chroma of one 2 x 2 block's summed samples (each sum up to 4 x 32640).
 INLINE void chroma(uint32_t r, uint32_t g, uint32_t b, uint8_t& cb, uint8_t& cr) {
-    constexpr uint32_t offset = (128u << 24) + (1u << 23) - 1;
+    constexpr uint32_t offset = (128u << (16 + kFrac)) + (1u << (15 + kFrac)) - 1;
     r = (r + 2u) >> 2;
     g = (g + 2u) >> 2;
     b = (b + 2u) >> 2;
-    cb = uint8_t((offset - kCbR * r - kCbG * g + kHalf * b) >> 24);
-    cr = uint8_t((offset + kHalf * r - kCrG * g - kCrB * b) >> 24);
+    cb = uint8_t((offset - kCbR * r - kCbG * g + kHalf * b) >> (16 + kFrac));
+    cr = uint8_t((offset + kHalf * r - kCrG * g - kCrB * b) >> (16 + kFrac));
 }
 
 // Chroma of the 2 x 2 blocks of rows `a` and `b` (the same row at an odd
@@ -260,7 +257,7 @@ Yuv420 scaleToYuv420(const Pixels32& src, int width, int height) {
     // Two blended source rows; at the same width they are the output rows.
     std::vector<uint16_t> acc[2], rows[2];
     for (int k = 0; k < 2; ++k) {
-        acc[k].resize(size_t(src.width) * 4);
+        acc[k].resize(size_t(src.width + 1) * 4);  // a spare pixel, for footprints
         if (!sameWidth) rows[k].resize(size_t(width) * 4);
     }
 
