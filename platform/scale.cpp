@@ -101,6 +101,7 @@ constexpr int kShift = 14;
 constexpr uint32_t kUnit = 1u << kShift;
 
 struct Columns {
+    bool same = false;  // as wide as the source: each pixel is itself
     int taps = 1;
     int tapPairs = 1;
     std::vector<int> first;
@@ -115,6 +116,7 @@ Columns columnsOf(int src, int dst) {
         Span s = spanOf(x, src, dst);
         c.taps = std::max(c.taps, s.last - s.first + 1);
     }
+    c.same = src == dst;
     c.tapPairs = (c.taps + 1) / 2;
     const size_t taps = size_t(c.taps), pairs = size_t(c.tapPairs);
     c.weights.assign(size_t(dst) * taps, 0);
@@ -140,13 +142,22 @@ Columns columnsOf(int src, int dst) {
     return c;
 }
 
+// One blended output row as planes of 8.7 samples.
+struct Planar {
+    std::vector<uint16_t> r, g, b;
+};
+
+// Output pixel x's four samples (in the source's order) as 32-bit sums.
 #if defined(__SSE2__)
-// One output pixel: pairs of source pixels (b0 g0 r0 x0 b1 g1 r1 x1) become
-// (b0 b1 g0 g1 r0 r1 x0 x1), and one multiply-add against (w0 w1 ...) sums
-// both into 32-bit lanes. A sample is at most 32640 and the weights of a
-// pixel sum to kUnit, so no sum leaves the signed 32-bit range.
+// Pairs of source pixels (s0 t0 u0 v0 s1 t1 u1 v1) become (s0 s1 t0 t1 ...)
+// and one multiply-add against (w0 w1 w0 w1 ...) sums both. A sample is at
+// most 32640 and the weights of a pixel sum to kUnit, so no sum leaves the
+// signed 32-bit range.
 template <int kPairs>
-INLINE void footprint(const uint16_t* p, const int16_t* w, int pairs, uint16_t* out) {
+INLINE __m128i footprint(const uint16_t* p, const int16_t* w, int pairs) {
+    if constexpr (kPairs < 0)  // the same width: the pixel itself
+        return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                  _mm_setzero_si128());
     __m128i sum = _mm_set1_epi32(int(kUnit / 2));
     int n = kPairs ? kPairs : pairs;
     for (int t = 0; t < n; ++t, p += 8, w += 8) {
@@ -155,56 +166,95 @@ INLINE void footprint(const uint16_t* p, const int16_t* w, int pairs, uint16_t* 
         __m128i weight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w));
         sum = _mm_add_epi32(sum, _mm_madd_epi16(v, weight));
     }
-    sum = _mm_srli_epi32(sum, kShift);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(sum, sum));
+    return _mm_srli_epi32(sum, kShift);
+}
+
+INLINE void store4(uint16_t* to, __m128i v) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packs_epi32(v, v));
+}
+
+// Four output pixels from x on: their sums transposed into the planes.
+template <int kPairs, bool kRedFirst>
+INLINE void footprint4(const uint16_t* acc, const Columns& c, size_t x, Planar& out) {
+    const size_t lanes = size_t(c.tapPairs) * 8;
+    __m128i p[4];
+    for (size_t k = 0; k < 4; ++k)
+        p[k] = footprint<kPairs>(acc + size_t(c.first[x + k]) * 4, &c.lanes[(x + k) * lanes],
+                                 c.tapPairs);
+    __m128i lo01 = _mm_unpacklo_epi32(p[0], p[1]), hi01 = _mm_unpackhi_epi32(p[0], p[1]);
+    __m128i lo23 = _mm_unpacklo_epi32(p[2], p[3]), hi23 = _mm_unpackhi_epi32(p[2], p[3]);
+    __m128i first = _mm_unpacklo_epi64(lo01, lo23), second = _mm_unpackhi_epi64(lo01, lo23);
+    __m128i third = _mm_unpacklo_epi64(hi01, hi23);
+    store4(&out.r[x], kRedFirst ? first : third);
+    store4(&out.g[x], second);
+    store4(&out.b[x], kRedFirst ? third : first);
+}
+
+template <int kPairs, bool kRedFirst>
+INLINE void footprint1(const uint16_t* acc, const Columns& c, size_t x, Planar& out) {
+    alignas(16) uint32_t v[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(v),
+                    footprint<kPairs>(acc + size_t(c.first[x]) * 4,
+                                      &c.lanes[x * size_t(c.tapPairs) * 8], c.tapPairs));
+    out.r[x] = uint16_t(v[kRedFirst ? 0 : 2]);
+    out.g[x] = uint16_t(v[1]);
+    out.b[x] = uint16_t(v[kRedFirst ? 2 : 0]);
 }
 #else
-template <int kPairs>
-INLINE void footprint(const uint16_t* p, const int16_t* w, int pairs, uint16_t* out) {
-    int n = kPairs ? kPairs : pairs;
-    for (int c = 0; c < 4; ++c) {
+template <int kPairs, bool kRedFirst>
+INLINE void footprint1(const uint16_t* acc, const Columns& c, size_t x, Planar& out) {
+    const uint16_t* p = acc + size_t(c.first[x]) * 4;
+    const int16_t* w = &c.lanes[x * size_t(c.tapPairs) * 8];
+    uint32_t v[4];
+    for (int k = 0; k < 4; ++k) {
         uint32_t sum = kUnit / 2;
-        for (int t = 0; t < n; ++t)
-            sum += uint32_t(p[8 * t + c] * w[8 * t]) + uint32_t(p[8 * t + 4 + c] * w[8 * t + 1]);
-        out[c] = uint16_t(sum >> kShift);
+        for (int t = 0; t < c.tapPairs; ++t)
+            sum += uint32_t(p[8 * t + k] * w[8 * t]) + uint32_t(p[8 * t + 4 + k] * w[8 * t + 1]);
+        v[k] = sum >> kShift;
     }
+    out.r[x] = uint16_t(v[kRedFirst ? 0 : 2]);
+    out.g[x] = uint16_t(v[1]);
+    out.b[x] = uint16_t(v[kRedFirst ? 2 : 0]);
+}
+
+template <int kPairs, bool kRedFirst>
+INLINE void footprint4(const uint16_t* acc, const Columns& c, size_t x, Planar& out) {
+    for (size_t k = 0; k < 4; ++k) footprint1<kPairs, kRedFirst>(acc, c, x + k, out);
 }
 #endif
 
-template <int kPairs>
-INLINE void footprints(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
-    const size_t lanes = size_t(c.tapPairs) * 8;
-    for (size_t x = 0; x < size_t(width); ++x)
-        footprint<kPairs>(acc + size_t(c.first[x]) * 4, &c.lanes[x * lanes], c.tapPairs,
-                          out + 4 * x);
+template <int kPairs, bool kRedFirst>
+INLINE void footprints(const uint16_t* acc, const Columns& c, int width, Planar& out) {
+    size_t x = 0;
+    for (; x + 4 <= size_t(width); x += 4) footprint4<kPairs, kRedFirst>(acc, c, x, out);
+    for (; x < size_t(width); ++x) footprint1<kPairs, kRedFirst>(acc, c, x, out);
 }
 
-// Horizontal footprint sums of one blended row into `out` (4 samples a
-// pixel, 8.7, in the source's order). `acc` has one pixel to spare at its
-// end, for a lone last tap.
-VECTORIZE void blendColumns(const uint16_t* acc, const Columns& c, int width, uint16_t* out) {
+template <bool kRedFirst>
+INLINE void footprints(const uint16_t* acc, const Columns& c, int width, Planar& out) {
+    if (c.same) return footprints<-1, kRedFirst>(acc, c, width, out);
     switch (c.tapPairs) {
-        case 1: return footprints<1>(acc, c, width, out);
-        case 2: return footprints<2>(acc, c, width, out);
-        default: return footprints<0>(acc, c, width, out);
+        case 1: return footprints<1, kRedFirst>(acc, c, width, out);
+        case 2: return footprints<2, kRedFirst>(acc, c, width, out);
+        default: return footprints<0, kRedFirst>(acc, c, width, out);
     }
+}
+
+// Horizontal footprint sums of one blended row into planes. `acc` has one
+// pixel to spare at its end, for a lone last tap.
+VECTORIZE void blendColumns(const uint16_t* acc, const Columns& c, int width, bool redFirst,
+                            Planar& out) {
+    if (redFirst) footprints<true>(acc, c, width, out);
+    else footprints<false>(acc, c, width, out);
 }
 
 // Unsigned 32-bit arithmetic throughout: every numerator below lies in
 // [0, 2^32) for 8.7 inputs up to 32640, and it vectorizes.
-template <bool kRedFirst>
-INLINE void lumaOf(const uint16_t* __restrict row, int width, uint8_t* __restrict y) {
-    constexpr size_t ri = kRedFirst ? 0 : 2, bi = kRedFirst ? 2 : 0;
-    for (size_t x = 0; x < size_t(width); ++x) {
-        const uint16_t* p = row + 4 * x;
-        y[x] = uint8_t((kYr * p[ri] + kYg * p[1] + kYb * p[bi] + (1u << (15 + kFrac))) >>
+VECTORIZE void lumaRow(const uint16_t* __restrict r, const uint16_t* __restrict g,
+                       const uint16_t* __restrict b, int width, uint8_t* __restrict y) {
+    for (int x = 0; x < width; ++x)
+        y[x] = uint8_t((kYr * r[x] + kYg * g[x] + kYb * b[x] + (1u << (15 + kFrac))) >>
                        (16 + kFrac));
-    }
-}
-
-VECTORIZE void lumaRow(const uint16_t* row, int width, bool redFirst, uint8_t* y) {
-    if (redFirst) lumaOf<true>(row, width, y);
-    else lumaOf<false>(row, width, y);
 }
 
 // Chroma of one 2 x 2 block's summed samples (each sum up to 4 x 32640).
@@ -219,27 +269,21 @@ INLINE void chroma(uint32_t r, uint32_t g, uint32_t b, uint8_t& cb, uint8_t& cr)
 
 // Chroma of the 2 x 2 blocks of rows `a` and `b` (the same row at an odd
 // end); an odd last column pairs with itself.
-template <bool kRedFirst>
-INLINE void chromaOf(const uint16_t* __restrict a, const uint16_t* __restrict b, int width,
-                     uint8_t* __restrict cb, uint8_t* __restrict cr) {
-    constexpr size_t ri = kRedFirst ? 0 : 2, bi = kRedFirst ? 2 : 0;
+VECTORIZE void chromaRow(const Planar& a, const Planar& b, int width, uint8_t* __restrict cb,
+                         uint8_t* __restrict cr) {
+    const uint16_t *ar = a.r.data(), *ag = a.g.data(), *ab = a.b.data();
+    const uint16_t *br = b.r.data(), *bg = b.g.data(), *bb = b.b.data();
     const size_t pairs = size_t(width / 2);
-    auto sum = [&](size_t i, size_t c) {
-        return uint32_t(a[4 * i + c]) + a[4 * i + 4 + c] + b[4 * i + c] + b[4 * i + 4 + c];
-    };
-    for (size_t cx = 0; cx < pairs; ++cx)
-        chroma(sum(2 * cx, ri), sum(2 * cx, 1), sum(2 * cx, bi), cb[cx], cr[cx]);
-    if (width % 2) {
-        const size_t i = 4 * size_t(width - 1);
-        chroma(2u * (a[i + ri] + b[i + ri]), 2u * (a[i + 1] + b[i + 1]),
-               2u * (a[i + bi] + b[i + bi]), cb[pairs], cr[pairs]);
+    for (size_t cx = 0; cx < pairs; ++cx) {
+        size_t i = 2 * cx, j = i + 1;
+        chroma(uint32_t(ar[i] + ar[j] + br[i] + br[j]), uint32_t(ag[i] + ag[j] + bg[i] + bg[j]),
+               uint32_t(ab[i] + ab[j] + bb[i] + bb[j]), cb[cx], cr[cx]);
     }
-}
-
-VECTORIZE void chromaRow(const uint16_t* a, const uint16_t* b, int width, bool redFirst,
-                         uint8_t* cb, uint8_t* cr) {
-    if (redFirst) chromaOf<true>(a, b, width, cb, cr);
-    else chromaOf<false>(a, b, width, cb, cr);
+    if (width % 2) {
+        size_t i = size_t(width - 1);
+        chroma(2u * (ar[i] + br[i]), 2u * (ag[i] + bg[i]), 2u * (ab[i] + bb[i]), cb[pairs],
+               cr[pairs]);
+    }
 }
 
 }  // namespace
@@ -251,32 +295,23 @@ Yuv420 scaleToYuv420(const Pixels32& src, int width, int height) {
     size_t cw = size_t(out.chromaWidth()), ch = size_t(out.chromaHeight());
     out.data.reset(new uint8_t[size_t(width) * size_t(height) + 2 * cw * ch]);
 
-    const bool sameWidth = src.width == width;
-    Columns columns;
-    if (!sameWidth) columns = columnsOf(src.width, width);
-    // Two blended source rows; at the same width they are the output rows.
-    std::vector<uint16_t> acc[2], rows[2];
-    for (int k = 0; k < 2; ++k) {
-        acc[k].resize(size_t(src.width + 1) * 4);  // a spare pixel, for footprints
-        if (!sameWidth) rows[k].resize(size_t(width) * 4);
-    }
+    // At the same width each footprint is one pixel of weight kUnit.
+    Columns columns = columnsOf(src.width, width);
+    std::vector<uint16_t> acc(size_t(src.width + 1) * 4);  // a spare pixel, for footprints
+    Planar rows[2];
+    for (Planar& p : rows) p.r.resize(size_t(width)), p.g.resize(size_t(width)), p.b.resize(size_t(width));
 
     for (int y = 0; y < height; y += 2) {
         int pair = y + 1 < height ? 2 : 1;
-        const uint16_t* row[2] = {};
         for (int k = 0; k < pair; ++k) {
-            blendRows(src, y + k, height, acc[k].data());
-            if (sameWidth) {
-                row[k] = acc[k].data();
-            } else {
-                blendColumns(acc[k].data(), columns, width, rows[k].data());
-                row[k] = rows[k].data();
-            }
-            lumaRow(row[k], width, src.redFirst, out.y() + size_t(y + k) * size_t(width));
+            blendRows(src, y + k, height, acc.data());
+            Planar& p = rows[k];
+            blendColumns(acc.data(), columns, width, src.redFirst, p);
+            lumaRow(p.r.data(), p.g.data(), p.b.data(), width,
+                    out.y() + size_t(y + k) * size_t(width));
         }
         size_t cy = size_t(y / 2);
-        chromaRow(row[0], row[pair - 1], width, src.redFirst, out.cb() + cy * cw,
-                  out.cr() + cy * cw);
+        chromaRow(rows[0], rows[pair - 1], width, out.cb() + cy * cw, out.cr() + cy * cw);
     }
     return out;
 }
