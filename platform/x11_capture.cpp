@@ -59,6 +59,8 @@ std::string failure(const ConnectionRef& conn, xcb_generic_error_t* e) {
     return text;
 }
 
+constexpr size_t kRememberedMax = 4096;
+
 // Which windows this connection has redirected.
 struct Redirections {
     std::mutex lock;
@@ -87,18 +89,16 @@ std::optional<std::string> redirect(const ConnectionRef& conn, uint32_t window, 
             r.windows.clear();
         }
         if (!again && r.windows.count(window)) return std::nullopt;
+        // Windows that went away without a capture noticing stay listed; a
+        // full list starts over, which costs each live window one more
+        // redirection (automatic ones may be asked for again).
+        if (r.windows.size() >= kRememberedMax) r.windows.clear();
         r.windows.insert(window);
         fresh = true;
         cookie = xcb_composite_redirect_window_checked(conn->c, window,
                                                        XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     }
-    xcb_generic_error_t* e = xcb_request_check(conn->c, cookie);
-    if (e && e->error_code == XCB_ACCESS) {
-        // A top-level window without a frame: redirected by us already.
-        free(e);
-        e = nullptr;
-    }
-    if (e) {
+    if (xcb_generic_error_t* e = xcb_request_check(conn->c, cookie)) {
         std::lock_guard guard(r.lock);
         r.windows.erase(window);
         return failure(conn, e);

@@ -291,6 +291,29 @@ TEST_F(Capture, StrongDownscalesKeepEdgesInPlace) {
     expectArea(d, 0, 0, 250, 150, 0xc0a040, 6);
 }
 
+// Without a window manager every window is a top-level one, redirected with
+// all the others when the companion connected: its capture must not take
+// that for a failure, and covered parts are its own.
+TEST(CaptureWithoutWindowManager, TopLevelWindowsAreCapturedCovered) {
+    harness::Display display(false);
+    Companion companion({{"DISPLAY", display.name}});
+    companion.ask({{"cmd", "front"}, {"id", 0}});  // connected
+    TestWin win(display.name);
+    uint32_t under = win.open("under", "w=400 h=300 x=0 y=0 color=3050d0");
+    uint32_t over = win.open("over", "w=300 h=200 x=100 y=100 color=d05030");
+    ASSERT_TRUE(under && over);
+    win.command("freeze");
+    for (int round = 0; round < 2; ++round) {  // the second finds it listed
+        Decoded d = decode(capture(companion, under, 400, 1.0));
+        if (d.w == 400) expectArea(d, 0, 0, 400, 300, 0x3050d0);
+    }
+    Decoded d = decode(capture(companion, over, 300, 1.0));
+    if (d.w == 300) expectArea(d, 0, 0, 300, 200, 0xd05030);
+    companion.closeInput();
+    EXPECT_EQ(companion.wait(), 0);
+    EXPECT_EQ(companion.stderrText(), "");
+}
+
 TEST(CaptureWithoutDisplay, AnswersWithTheConnectionError) {
     for (auto [display, error] :
          {std::pair<std::string, std::string>{"", "cannot open display: DISPLAY is not set"},
