@@ -4,6 +4,7 @@
 // X server: opens its own two windows there and prints one table.
 //
 //   bench_capture [frames]      (DISPLAY must name the server)
+#include "bench/peer.hpp"
 #include "platform/platform.hpp"
 #include "platform/scale.hpp"
 
@@ -20,15 +21,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -86,54 +84,10 @@ void paint(xcb_window_t id, int w, int h) {
 // ---- The companion over its pipes ----------------------------------------
 
 struct Companion {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-    std::string buffered;
-
-    Companion() {
-        int toChild[2], fromChild[2];
-        if (pipe(toChild) || pipe(fromChild)) std::exit(1);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, fromChild[1], 1);
-        posix_spawn_file_actions_addclose(&fa, toChild[1]);
-        posix_spawn_file_actions_addclose(&fa, fromChild[0]);
-        char* argv[] = {const_cast<char*>(COMPANION_BIN), nullptr};
-        if (posix_spawn(&pid, COMPANION_BIN, &fa, nullptr, argv, environ) != 0) std::exit(1);
-        posix_spawn_file_actions_destroy(&fa);
-        close(toChild[0]);
-        close(fromChild[1]);
-        in = toChild[1];
-        out = fromChild[0];
-    }
-    ~Companion() {
-        close(in);
-        close(out);
-        waitpid(pid, nullptr, 0);
-    }
-    void send(const std::string& line) {
-        std::string l = line + "\n";
-        for (size_t done = 0; done < l.size();) {
-            ssize_t n = write(in, l.data() + done, l.size() - done);
-            if (n <= 0) std::exit(1);
-            done += size_t(n);
-        }
-    }
-    std::string line() {
-        for (;;) {
-            auto nl = buffered.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = buffered.substr(0, nl);
-                buffered.erase(0, nl + 1);
-                return l;
-            }
-            char chunk[1 << 16];
-            ssize_t n = read(out, chunk, sizeof chunk);
-            if (n <= 0) std::exit(1);
-            buffered.append(chunk, size_t(n));
-        }
-    }
+    bench::Peer peer = bench::start({COMPANION_BIN});
+    ~Companion() { bench::stop(peer); }
+    void send(const std::string& line) { bench::writeAll(peer.in, line + "\n"); }
+    std::string line() { return bench::readLine(peer); }
 };
 
 std::string request(uint32_t window, int id) {

@@ -4,6 +4,8 @@
 // of `xdotool getactivewindow getwindowpid getwindowname`.
 //   bench_front [roundtrips=500] [fresh=20]
 // Run it through bench/front.sh, which brings up Xvfb and openbox.
+#include "bench/peer.hpp"
+
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -13,13 +15,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -98,55 +98,11 @@ void addWindows(size_t total) {
 
 // ---- The companion over its pipes ---------------------------------------------
 
-struct Peer {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-    std::string buffered;
-};
+using bench::Peer;
+using bench::readLine;
+using bench::stop;
 
-Peer start(const char* bin) {
-    int a[2], b[2];
-    if (pipe(a) || pipe(b)) std::exit(1);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, a[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, b[1], 1);
-    posix_spawn_file_actions_addclose(&fa, a[1]);
-    posix_spawn_file_actions_addclose(&fa, b[0]);
-    char* argv[] = {const_cast<char*>(bin), nullptr};
-    Peer p;
-    if (posix_spawn(&p.pid, bin, &fa, nullptr, argv, environ) != 0) std::exit(1);
-    posix_spawn_file_actions_destroy(&fa);
-    close(a[0]);
-    close(b[1]);
-    p.in = a[1];
-    p.out = b[0];
-    return p;
-}
-
-void stop(Peer& p) {
-    close(p.in);
-    char buf[65536];
-    while (read(p.out, buf, sizeof buf) > 0) {
-    }
-    close(p.out);
-    waitpid(p.pid, nullptr, 0);
-}
-
-std::string readLine(Peer& p) {
-    for (;;) {
-        auto lf = p.buffered.find('\n');
-        if (lf != std::string::npos) {
-            std::string l = p.buffered.substr(0, lf);
-            p.buffered.erase(0, lf + 1);
-            return l;
-        }
-        char buf[65536];
-        ssize_t n = read(p.out, buf, sizeof buf);
-        if (n <= 0) std::exit(2);
-        p.buffered.append(buf, size_t(n));
-    }
-}
+Peer start(const char* bin) { return bench::start({bin}); }
 
 // One round trip. The host is pid 1, so the bench's windows are another
 // application's; with `ownHost` the bench is the host, and the whole list is

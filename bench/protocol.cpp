@@ -1,6 +1,8 @@
 // Protocol benchmark: pipelined throughput and sequential round-trip latency
 // of the companion beside a plain line echo through the same pipes.
 //   bench_protocol [requests=1000000] [roundtrips=10000]
+#include "bench/peer.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -8,64 +10,19 @@
 #include <cstring>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
+using bench::Peer;
+using bench::start;
+using bench::stop;
+using bench::writeAll;
+
 using Clock = std::chrono::steady_clock;
-
-struct Peer {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-};
-
-Peer start(const std::vector<std::string>& argv) {
-    int a[2], b[2];
-    if (pipe(a) || pipe(b)) std::exit(1);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, a[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, b[1], 1);
-    posix_spawn_file_actions_addclose(&fa, a[1]);
-    posix_spawn_file_actions_addclose(&fa, b[0]);
-    std::vector<char*> args;
-    for (auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
-    args.push_back(nullptr);
-    Peer p;
-    if (posix_spawnp(&p.pid, args[0], &fa, nullptr, args.data(), environ) != 0) std::exit(1);
-    close(a[0]);
-    close(b[1]);
-    p.in = a[1];
-    p.out = b[0];
-    return p;
-}
-
-void stop(Peer& p) {
-    close(p.in);
-    char buf[65536];
-    while (read(p.out, buf, sizeof buf) > 0) {
-    }
-    close(p.out);
-    waitpid(p.pid, nullptr, 0);
-}
-
-void writeAll(int fd, const std::string& s) {
-    const char* p = s.data();
-    size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= size_t(n);
-    }
-}
 
 // Lines per second for `n` requests written as fast as the pipe takes them.
 double throughput(const std::vector<std::string>& argv, int n) {
