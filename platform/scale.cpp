@@ -61,14 +61,35 @@ Span spanOf(int i, int src, int dst) {
     return s;
 }
 
-VECTORIZE void setRow(uint16_t* __restrict acc, const uint8_t* __restrict row,
-                                                               size_t n, uint16_t w) {
-    for (size_t i = 0; i < n; ++i) acc[i] = uint16_t(row[i] * w);
+// acc = (acc if kAdd) + the sum of N weighted rows, in one pass.
+template <int N, bool kAdd>
+INLINE void mix(uint16_t* __restrict acc, const uint8_t* const* rows, const uint16_t* w,
+                size_t n) {
+    const uint8_t* __restrict row[N];
+    for (int r = 0; r < N; ++r) row[r] = rows[r];
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t sum = kAdd ? acc[i] : 0;
+        for (int r = 0; r < N; ++r) sum = uint16_t(sum + row[r][i] * w[r]);
+        acc[i] = sum;
+    }
 }
 
-VECTORIZE void addRow(uint16_t* __restrict acc, const uint8_t* __restrict row,
-                                                               size_t n, uint16_t w) {
-    for (size_t i = 0; i < n; ++i) acc[i] = uint16_t(acc[i] + row[i] * w);
+template <bool kAdd>
+INLINE void mix(uint16_t* acc, const uint8_t* const* rows, const uint16_t* w, int count,
+                size_t n) {
+    switch (count) {
+        case 1: return mix<1, kAdd>(acc, rows, w, n);
+        case 2: return mix<2, kAdd>(acc, rows, w, n);
+        case 3: return mix<3, kAdd>(acc, rows, w, n);
+        default: return mix<4, kAdd>(acc, rows, w, n);
+    }
+}
+
+// Up to four rows into `acc`, added to it or replacing it.
+VECTORIZE void mixRows(uint16_t* acc, const uint8_t* const* rows, const uint16_t* w, int count,
+                       bool add, size_t n) {
+    if (add) mix<true>(acc, rows, w, count, n);
+    else mix<false>(acc, rows, w, count, n);
 }
 
 // Vertical blend of output row `y` into `acc` (4 samples a pixel, 8.7).
@@ -77,7 +98,10 @@ void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
     size_t n = size_t(src.width) * 4;
     // Cumulative rounding keeps every weight >= 0 and their sum at 128.
     int64_t covered = 0, given = 0;
-    bool first = true;
+    const uint8_t* rows[4];
+    uint16_t weights[4];
+    int count = 0;
+    bool added = false;
     for (int r = s.first; r <= s.last; ++r) {
         int64_t part = r == s.first ? s.head : r == s.last ? s.tail : height;
         covered += part;
@@ -85,12 +109,16 @@ void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
         auto w = uint16_t(upTo - given);
         given = upTo;
         if (w == 0) continue;
-        const uint8_t* row = src.data + size_t(r) * src.stride;
-        if (first) setRow(acc, row, n, w);
-        else addRow(acc, row, n, w);
-        first = false;
+        rows[count] = src.data + size_t(r) * src.stride;
+        weights[count++] = w;
+        if (count == 4) {
+            mixRows(acc, rows, weights, count, added, n);
+            added = true;
+            count = 0;
+        }
     }
-    if (first) std::fill(acc, acc + n, uint16_t(0));
+    if (count) mixRows(acc, rows, weights, count, added, n);
+    else if (!added) std::fill(acc, acc + n, uint16_t(0));
 }
 
 // Horizontal footprints as `taps` weights a pixel from `first` on; the
