@@ -7,12 +7,16 @@
 #include <boost/asio/io_context.hpp>
 
 #include <csignal>
+#include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
 int main() {
     // A host that closes its end must not kill us; writes then fail quietly.
     std::signal(SIGPIPE, SIG_IGN);
+    // Room for a whole capture reply in the pipe, so its one write does not
+    // wait for the host to read the first part (a no-op on anything else).
+    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
 
     auto& loop = core::mainLoop();
     tracking::startTracking();
