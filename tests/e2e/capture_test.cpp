@@ -77,6 +77,12 @@ Decoded decode(const json::object& r) {
     return d;
 }
 
+// A reply for a failure message: all but the picture.
+std::string shown(json::object reply) {
+    reply.erase("jpeg");
+    return json::serialize(reply);
+}
+
 bool near(uint32_t a, uint32_t b, int tolerance) {
     for (int shift : {16, 8, 0})
         if (std::abs(int(a >> shift & 0xff) - int(b >> shift & 0xff)) > tolerance) return false;
@@ -122,9 +128,10 @@ struct Capture : ::testing::Test {
 TEST_F(Capture, JpegHasTheReportedSizeAndThePaintedColours) {
     uint32_t halves = win.open("halves", "w=640 h=400 color=2060a0 pattern=halves");
     ASSERT_TRUE(halves);
-    Decoded d = decode(capture(companion, halves, 320));
-    ASSERT_EQ(d.w, 320);
-    ASSERT_EQ(d.h, 200);
+    json::object reply = capture(companion, halves, 320);
+    Decoded d = decode(reply);
+    ASSERT_EQ(d.w, 320) << shown(reply);
+    ASSERT_EQ(d.h, 200) << shown(reply);
     expectArea(d, 4, 4, 156, 196, 0x2060a0);
     expectArea(d, 164, 4, 316, 196, 0xdf9f5f);
 
