@@ -436,7 +436,12 @@ TEST_F(Front, ActivationsAreFollowedAgainAfterTheServerComesBack) {
     frontUntil(c, a.pid);
     uint32_t wh = host.open("h", "w=800 h=600");
     ASSERT_TRUE(waitActive(display.name, wh));
-    b.open("b", "w=300 h=300");  // B activated last, then the host again
+    // B activated last, then the host again. The notification carries no
+    // value, so an activation over before the watcher reads the property
+    // cannot be seen: B's lasts a moment.
+    uint32_t wb = b.open("b", "w=300 h=300");
+    ASSERT_TRUE(waitActive(display.name, wb));
+    std::this_thread::sleep_for(100ms);
     host.command("activate h");
     ASSERT_TRUE(waitActive(display.name, wh));
     r = frontUntil(c, b.pid);
@@ -472,7 +477,7 @@ TEST_F(Front, ActivationsAreSeenWhileCapturesRun) {
         TestWin& last = round % 2 ? a : other;
         last.command(round % 2 ? "activate a" : "activate c");
         ASSERT_TRUE(waitActive(display.name, round % 2 ? wa : wc));
-        std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(100ms);  // long enough to be read
         host.command("activate h");
         ASSERT_TRUE(waitActive(display.name, wh));
         if (pidIn(front()) != last.pid) ++missed;
