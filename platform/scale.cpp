@@ -121,51 +121,47 @@ void blendRows(const Pixels32& src, int y, int height, uint16_t* acc) {
     else if (!added) std::fill(acc, acc + n, uint16_t(0));
 }
 
-// Horizontal footprints as `taps` weights a pixel from `first` on; the
-// weights of one pixel sum to kUnit, so a flat row keeps its value exactly.
-// `lanes` holds them as 16-bit lanes for the multiply-add: per pixel, per
-// pair of taps, the pair four times over (a lone last tap paired with 0).
+// Horizontal footprints: `tapPairs` pairs of source pixels from `first` on,
+// whose weights sum to kUnit, so a flat row keeps its value exactly. `lanes`
+// holds them as 16-bit lanes for the multiply-add: per pixel, per pair of
+// taps, the pair four times over (a lone last tap paired with 0).
 constexpr int kShift = 14;
 constexpr uint32_t kUnit = 1u << kShift;
 
 struct Columns {
     bool same = false;  // as wide as the source: each pixel is itself
-    int taps = 1;
     int tapPairs = 1;
     std::vector<int> first;
-    std::vector<uint32_t> weights;
     std::vector<int16_t> lanes;
 };
 
 Columns columnsOf(int src, int dst) {
     Columns c;
     c.first.resize(size_t(dst));
+    int taps = 1;
     for (int x = 0; x < dst; ++x) {
         Span s = spanOf(x, src, dst);
-        c.taps = std::max(c.taps, s.last - s.first + 1);
+        taps = std::max(taps, s.last - s.first + 1);
     }
     c.same = src == dst;
-    c.tapPairs = (c.taps + 1) / 2;
-    const size_t taps = size_t(c.taps), pairs = size_t(c.tapPairs);
-    c.weights.assign(size_t(dst) * taps, 0);
-    c.lanes.assign(size_t(dst) * pairs * 8, 0);
+    c.tapPairs = (taps + 1) / 2;
+    const size_t lanes = size_t(c.tapPairs) * 8;
+    c.lanes.assign(size_t(dst) * lanes, 0);
     for (int x = 0; x < dst; ++x) {
         Span s = spanOf(x, src, dst);
         // Near the right edge the window of taps would run past the row.
-        int first = std::min(s.first, src - c.taps);
+        int first = std::min(s.first, src - taps);
         c.first[size_t(x)] = first;
-        uint32_t* w = &c.weights[size_t(x) * taps];
+        int16_t* lane = &c.lanes[size_t(x) * lanes];
         // Cumulative rounding, as for rows: no weight below 0, sum kUnit.
         int64_t covered = 0, given = 0;
         for (int i = s.first; i <= s.last; ++i) {
             covered += i == s.first ? s.head : i == s.last ? s.tail : dst;
             int64_t upTo = (covered * kUnit + src / 2) / src;
-            w[i - first] = uint32_t(upTo - given);
+            auto t = size_t(i - first);
+            for (size_t k = 0; k < 4; ++k) lane[t / 2 * 8 + 2 * k + t % 2] = int16_t(upTo - given);
             given = upTo;
         }
-        int16_t* lane = &c.lanes[size_t(x) * pairs * 8];
-        for (size_t t = 0; t < taps; ++t)
-            for (size_t k = 0; k < 4; ++k) lane[t / 2 * 8 + 2 * k + t % 2] = int16_t(w[t]);
     }
     return c;
 }
