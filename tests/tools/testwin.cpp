@@ -54,6 +54,9 @@ struct Win {
 std::map<std::string, Win> windows;
 bool frozen = false;
 
+// Returns once the server has handled every request sent before.
+void roundTrip() { free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+
 void setProp(xcb_window_t w, const char* name, const char* type, int format,
              const void* data, uint32_t count) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(name), atom(type), uint8_t(format),
@@ -205,7 +208,7 @@ std::string open(std::istringstream& in) {
     xcb_flush(c);
     if (!waitMapped(w.id)) return "error not mapped " + std::to_string(w.id);
     paint(windows[name]);
-    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // drawn when we answer
+    roundTrip();  // drawn when we answer
     return "ok " + std::to_string(w.id);
 }
 
@@ -219,7 +222,7 @@ std::string run(const std::string& line) {
         return "ok";
     }
     if (cmd == "sync") {
-        free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        roundTrip();
         return "ok";
     }
     in >> name;
@@ -263,7 +266,7 @@ std::string run(const std::string& line) {
     } else {
         return "error unknown " + cmd;
     }
-    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    roundTrip();
     return "ok";
 }
 
