@@ -299,8 +299,8 @@ TEST_F(Capture, StrongDownscalesKeepEdgesInPlace) {
 }
 
 // Without a window manager every window is a top-level one, redirected with
-// all the others when the companion connected: its capture must not take
-// that for a failure, and covered parts are its own.
+// all the others when the companion connected and once more by its first
+// capture: covered parts are its own on the first capture and on later ones.
 TEST(CaptureWithoutWindowManager, TopLevelWindowsAreCapturedCovered) {
     harness::Display display(false);
     Companion companion({{"DISPLAY", display.name}});
