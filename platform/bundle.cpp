@@ -11,6 +11,12 @@
 namespace platform {
 namespace {
 
+// A path with a NUL in it names nothing: the file system would see only the
+// part before it.
+bool nameable(const std::string& path) {
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
 bool desktopEntryName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     std::string_view base(path);
@@ -21,7 +27,7 @@ bool desktopEntryName(const std::string& path) {
 // The desktop entry at `path`, when it names a regular file that is one.
 std::optional<DesktopEntry> entryAt(const std::string& path) {
     struct stat st;
-    if (!desktopEntryName(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!nameable(path) || !desktopEntryName(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     return readDesktopEntry(path);
 }
@@ -39,7 +45,7 @@ std::string lastComponent(const std::string& path) {
 }  // namespace
 
 std::optional<Bundle> bundleAt(const std::string& path) {
-    if (path.empty()) return std::nullopt;
+    if (!nameable(path)) return std::nullopt;
     if (auto entry = entryAt(path)) return Bundle{entry->id};
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Bundle{};

@@ -119,6 +119,14 @@ TEST_F(BundleTest, EntriesAndDirectoriesAreBundlesOtherPathsAreNot) {
     EXPECT_EQ(platform::displayNameAt("/"), "/");
     EXPECT_EQ(platform::displayNameAt("rel/x.y//"), "x.y");
     EXPECT_EQ(platform::displayNameAt("/nowhere/bad\xff.z"), "bad\xEF\xBF\xBD.z");
+
+    // A NUL cuts what the file system sees: such a path names nothing, not
+    // the entry or directory before the NUL.
+    std::string cut = entry + std::string("\0x/evil.desktop", 15);
+    EXPECT_FALSE(platform::bundleAt(cut));
+    EXPECT_EQ(platform::displayNameAt(cut), "evil.desktop");
+    std::string cutDir = dir + std::string("\0x", 2);
+    EXPECT_FALSE(platform::bundleAt(cutDir));
 }
 
 }  // namespace
