@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -20,14 +21,32 @@ constexpr size_t kMaxBytes = 256 * 1024;
 
 // Up to kMaxBytes of the regular file at `path`; `whole` tells whether that is
 // all of it. Nothing for anything that is not a readable regular file.
-std::optional<std::string> readPrefix(const std::string& path, bool& whole) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
+// Opens the regular file at `path` for reading. It is looked at before it is
+// opened, through a handle that opens nothing, so a device swapped in for it
+// meanwhile is never opened (opening one can act on it).
+int openRegular(const std::string& path) {
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
+    int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (handle < 0) return -1;
+    if (::fstat(handle, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(handle);
+        return -1;
     }
+    std::string self = "/proc/self/fd/" + std::to_string(handle);
+    int fd = ::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    ::close(handle);
+    if (fd < 0 && errno == ENOENT)  // no /proc: open by name, and look again
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<std::string> readPrefix(const std::string& path, bool& whole) {
+    int fd = openRegular(path);
+    if (fd < 0) return std::nullopt;
     std::string data;
     data.resize(kMaxBytes + 1);  // one byte more tells a longer file apart
     size_t got = 0;
