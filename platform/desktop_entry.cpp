@@ -107,13 +107,13 @@ std::vector<std::string> localeCandidates() {
     }
     if (!value) return {};
     std::string_view loc(value);
-    if (loc == "C" || loc == "POSIX") return {};
     std::string_view modifier;
     if (size_t at = loc.find('@'); at != std::string_view::npos) {
         modifier = loc.substr(at + 1);
         loc = loc.substr(0, at);
     }
     if (size_t dot = loc.find('.'); dot != std::string_view::npos) loc = loc.substr(0, dot);
+    if (loc == "C" || loc == "POSIX") return {};  // also C.UTF-8
     std::string_view lang = loc, country;
     if (size_t us = loc.find('_'); us != std::string_view::npos) {
         lang = loc.substr(0, us);

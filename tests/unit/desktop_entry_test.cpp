@@ -52,7 +52,8 @@ const char* kLocalized =
     "Name[de_AT]=Austria\n"
     "Name[de@euro]=Euro\n"
     "Name[de_AT@euro]=AustriaEuro\n"
-    "Name[fr_FR]=France\n";
+    "Name[fr_FR]=France\n"
+    "Name[C]=NotALanguage\n";
 
 TEST_F(DesktopEntryTest, ReadsTheFieldsOfTheDesktopEntryGroupOnly) {
     auto path = write("org.example.Tool.desktop",
@@ -96,6 +97,7 @@ TEST_F(DesktopEntryTest, LocalizesNameByTheMessageLocaleMostSpecificFirst) {
     EXPECT_EQ(nameWith("LANG", "fr_FR"), "France");
     EXPECT_EQ(nameWith("LANG", "fr_CA"), "Plain");
     EXPECT_EQ(nameWith("LANG", "C"), "Plain");
+    EXPECT_EQ(nameWith("LANG", "C.UTF-8"), "Plain");
     EXPECT_EQ(nameWith("LANG", ""), "Plain");
 
     // LC_ALL wins over LC_MESSAGES, which wins over LANG.
