@@ -151,7 +151,7 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
     std::vector<std::string> locales = localeCandidates();
     std::optional<std::string> name, icon, wmClass, exec;
     std::vector<std::optional<std::string>> localized(locales.size());
-    bool seen = false, inGroup = false;
+    bool seen = false, inGroup = false, hidden = false;
 
     auto keep = [](std::optional<std::string>& slot, std::string_view value) {
         if (!slot) slot = unescape(value);  // a repeated key keeps its first value
@@ -185,6 +185,8 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
             keep(wmClass, value);
         } else if (key == "Exec") {
             keep(exec, value);
+        } else if (key == "Hidden") {
+            hidden = value == "true";
         } else if (key.size() > 6 && key.substr(0, 5) == "Name[" && key.back() == ']') {
             std::string_view suffix = key.substr(5, key.size() - 6);
             for (size_t i = 0; i < locales.size(); ++i)
@@ -209,6 +211,7 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
     entry.icon = std::move(icon);
     entry.startupWmClass = std::move(wmClass);
     entry.exec = std::move(exec);
+    entry.hidden = hidden;
     for (auto* s : {&entry.name, &entry.icon, &entry.startupWmClass, &entry.exec})
         if (*s) core::repairUtf8InPlace(**s);
     return entry;

@@ -15,6 +15,7 @@ struct DesktopEntry {
     std::optional<std::string> icon;  // Icon
     std::optional<std::string> startupWmClass;  // StartupWMClass
     std::optional<std::string> exec;  // Exec
+    bool hidden = false;  // Hidden=true: deleted, also for entries of the same id further down
 };
 
 // Reads the [Desktop Entry] group of the file at `path`. Only a regular file

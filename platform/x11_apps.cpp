@@ -128,7 +128,7 @@ const std::vector<DesktopEntry>& desktopEntries() {
             auto entry = readDesktopEntry(dir + "/" + n);
             if (!entry) continue;
             seen.push_back(id);
-            index.entries.push_back(std::move(*entry));
+            if (!entry->hidden) index.entries.push_back(std::move(*entry));
         }
     }
     return index.entries;

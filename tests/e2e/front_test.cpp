@@ -305,13 +305,18 @@ TEST_F(Front, IconFromTheDesktopEntryAndTheTheme) {
     write("48x48", 48, 255, 0);
     write("128x128", 128, 0, 255);  // the smallest at least 64
     write("256x256", 256, 255, 255);
+    // The user's own entry for the same class, deleted with Hidden=true.
+    fs::create_directories(dir / "home/applications");
+    std::ofstream(dir / "home/applications/org.example.Ghost.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Ghost\nHidden=true\n"
+           "StartupWMClass=ThemedClass\n";
 
     TestWin a(display.name);
     uint32_t w = a.open("a", "w=500 h=400 class=themed.ThemedClass");
     ASSERT_TRUE(waitActive(display.name, w));
     Companion c({{"DISPLAY", display.name},
                  {"XDG_DATA_DIRS", dir.string()},
-                 {"XDG_DATA_HOME", (dir / "nothing").string()}});
+                 {"XDG_DATA_HOME", (dir / "home").string()}});
     auto r = frontUntil(c, a.pid);
     ASSERT_TRUE(r.contains("app")) << json::serialize(r);
     EXPECT_EQ(r["app"].at("name"), json::value("Themed App"));
