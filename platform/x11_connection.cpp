@@ -107,8 +107,11 @@ ConnectionRef open(std::string& error) {
 }
 
 // Has the server keep every top-level window's pixels off screen, for
-// capture, when it can.
+// capture, when it can. A request of an extension the server lacks would
+// close the connection, so its presence is asked first.
 void keepTopLevels(Connection& conn) {
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn.c, &xcb_composite_id);
+    if (!ext || !ext->present) return;
     auto version = xcb_composite_query_version(conn.c, 0, 4);
     auto* v = xcb_composite_query_version_reply(conn.c, version, nullptr);
     if (v && (v->major_version > 0 || v->minor_version >= 2)) {

@@ -71,6 +71,33 @@ TEST(Faults, XServerKilledMidSessionThenANewOneIsUsed) {
     EXPECT_EQ(c.stderrText(), "");
 }
 
+TEST(Faults, ServerWithoutCompositeStillReportsAndCaptureSaysWhy) {
+    harness::Display display(true, false);
+    harness::TestWin win(display.name);
+    uint32_t w = win.open("a", "w=800 h=600 color=3060c0");
+    ASSERT_NE(w, 0u);
+    Companion c({{"DISPLAY", display.name}});
+    json::object front;
+    for (int i = 0; i < 100; ++i) {
+        front = c.ask({{"cmd", "front"}, {"id", i}});
+        if (front.contains("window") && front["window"].at("id") == json::value(w)) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(front["granted"], json::value(true)) << json::serialize(front);
+    ASSERT_TRUE(front.contains("window")) << json::serialize(front);
+    EXPECT_EQ(front["window"].at("id"), json::value(w));
+    EXPECT_EQ(front["app"].at("pid"), json::value(win.pid));
+
+    auto shot = c.ask(captureOf(w, 200));
+    EXPECT_EQ(shot["ok"], json::value(false));
+    ASSERT_TRUE(shot["error"].is_string());
+    EXPECT_NE(shot["error"].as_string().find("Composite"), json::string::npos)
+        << json::serialize(shot);
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
 TEST(Faults, HostThatStopsReadingLosesNothingAndMemoryStaysBounded) {
     harness::Display display;
     harness::TestWin win(display.name);

@@ -116,7 +116,10 @@ bool wmServing(const std::string& display) {
 
 }  // namespace
 
-Display::Display(bool windowManager) : withWm_(windowManager) { start(false); }
+Display::Display(bool windowManager, bool composite)
+    : withWm_(windowManager), composite_(composite) {
+    start(false);
+}
 
 Display::~Display() { kill(); }
 
@@ -126,7 +129,7 @@ void Display::start(bool fixedNumber) {
     std::vector<std::string> args = {"Xvfb"};
     if (fixedNumber) args.push_back(name);
     args.insert(args.end(), {"-displayfd", "3", "-screen", "0", "1920x1200x24", "-nolisten",
-                             "tcp", "-noreset", "+extension", "Composite"});
+                             "tcp", "-noreset", composite_ ? "+extension" : "-extension", "Composite"});
     server = spawnWith(args, "", fds[1]);
     close(fds[1]);
     std::string number;

@@ -8,9 +8,10 @@
 namespace harness {
 
 struct Display {
-    // Starts Xvfb (1920 x 1200 x 24) and, when `windowManager`, openbox, and
-    // waits until both are ready. Throws when they cannot be started.
-    explicit Display(bool windowManager = true);
+    // Starts Xvfb (1920 x 1200 x 24, with or without Composite) and, when
+    // `windowManager`, openbox, and waits until both are ready. Throws when
+    // they cannot be started.
+    explicit Display(bool windowManager = true, bool composite = true);
     ~Display();
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
@@ -27,6 +28,7 @@ struct Display {
 private:
     void start(bool fixedNumber);
     bool withWm_;
+    bool composite_;
 };
 
 // Runs `argv` in the background with DISPLAY set, stdout/stderr to /dev/null.
