@@ -3,7 +3,8 @@
 // its own, read by the main loop alone: on the shared one, another thread's
 // round trip could take an event into xcb's queue where no wake-up of the
 // fd would ever announce it. A new one is opened whenever the shared
-// connection is (after the server went away).
+// connection is (after the server went away), and a second after this one
+// alone broke.
 #include "platform/platform.hpp"
 #include "platform/x11_apps.hpp"
 #include "platform/x11_windows.hpp"
@@ -11,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <memory>
 
@@ -24,6 +26,7 @@ struct Watch {
     x11::ConnectionRef conn;  // kept alive (and its fd open) while watched
     std::unique_ptr<boost::asio::posix::stream_descriptor> fd;
     std::optional<int32_t> activePid;
+    std::unique_ptr<boost::asio::steady_timer> retry;
 };
 Watch* watch = nullptr;
 
@@ -56,6 +59,17 @@ void check() {
 }
 
 void arm();
+void attach(const x11::ConnectionRef& x, bool announce);
+
+// The watcher's connection broke while the shared one may still be fine:
+// nothing else would open a new one, so try again shortly.
+void reattachLater() {
+    watch->retry->expires_after(std::chrono::seconds(1));
+    watch->retry->async_wait([](const boost::system::error_code& ec) {
+        if (ec || watch->conn) return;
+        if (x11::connection()) attach(x11::privateConnection(), true);
+    });
+}
 
 void pump() {
     if (!watch->conn) return;
@@ -70,7 +84,8 @@ void pump() {
             std::free(e);
         }
         if (x.broken()) {
-            detach();  // the next request that needs the server reconnects
+            detach();
+            reattachLater();
             return;
         }
         if (!changed) break;
@@ -89,7 +104,9 @@ void arm() {
                           });
 }
 
-void attach(const x11::ConnectionRef& x) {
+// Watches on `x`. With `announce`, the application active now is reported
+// (it may have become active while no connection watched).
+void attach(const x11::ConnectionRef& x, bool announce) {
     if (!x || x->broken() || x == watch->conn) return;
     detach();
     // Add to, never replace, what this connection already selects on the root.
@@ -109,7 +126,10 @@ void attach(const x11::ConnectionRef& x) {
         watch->conn.reset();
         return;
     }
-    watch->activePid = activeOwner(*x);
+    if (announce)
+        check();
+    else
+        watch->activePid = activeOwner(*x);
     pump();  // events may already wait in xcb's queue
 }
 
@@ -120,10 +140,11 @@ void watchActivations(boost::asio::io_context& loop, std::function<void(AppRef)>
     watch = new Watch;
     watch->loop = &loop;
     watch->observer = std::move(observer);
-    if (x11::connection()) attach(x11::privateConnection());
+    watch->retry = std::make_unique<boost::asio::steady_timer>(loop);
+    if (x11::connection()) attach(x11::privateConnection(), false);
     // New connections may be opened on any thread; attach on the loop's.
     x11::onConnect([&loop](const x11::ConnectionRef&) {
-        boost::asio::post(loop, [] { attach(x11::privateConnection()); });
+        boost::asio::post(loop, [] { attach(x11::privateConnection(), true); });
     });
 }
 

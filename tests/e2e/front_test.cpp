@@ -3,6 +3,7 @@
 #include "platform/png.hpp"
 #include "tests/harness/companion.hpp"
 #include "tests/harness/display.hpp"
+#include "tests/harness/resources.hpp"
 #include "tests/harness/testwin.hpp"
 
 #include <boost/json/serialize.hpp>
@@ -451,6 +452,29 @@ TEST_F(Front, ActivationsAreFollowedAgainAfterTheServerComesBack) {
     ASSERT_TRUE(waitActive(display.name, wh));
     r = frontUntil(c, b.pid);
     EXPECT_EQ(pidIn(r), b.pid) << json::serialize(r);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
+// The server drops the companion's connections while it is still running
+// (xkill, a protocol error): activations after that are followed, even
+// before any request notices.
+TEST_F(Front, ActivationsAreFollowedAgainAfterTheCompanionsConnectionsAreKilled) {
+    TestWin a(display.name), b(display.name), host(display.name);
+    uint32_t wa = a.open("a", "w=600 h=400");
+    uint32_t wh = host.open("h", "w=800 h=600");
+    uint32_t wb = b.open("b", "w=640 h=480");
+    ASSERT_TRUE(wa && wh && wb && waitActive(display.name, wb));
+    Companion c(env());
+    EXPECT_EQ(pidIn(frontUntil(c, b.pid, host.pid)), b.pid);
+    ASSERT_GE(harness::killXClients(c.pid, display.name), 2);
+    std::this_thread::sleep_for(2s);
+    a.command("activate a");
+    ASSERT_TRUE(waitActive(display.name, wa));
+    std::this_thread::sleep_for(100ms);
+    host.command("activate h");
+    ASSERT_TRUE(waitActive(display.name, wh));
+    auto r = frontUntil(c, a.pid, host.pid);
+    EXPECT_EQ(pidIn(r), a.pid) << json::serialize(r);
     EXPECT_EQ(c.stderrText(), "");
 }
 

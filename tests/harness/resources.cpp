@@ -41,7 +41,9 @@ std::string atomName(xcb_connection_t* c, xcb_atom_t a) {
     return name;
 }
 
-void xFigures(pid_t pid, const std::string& display, Sample& s) {
+// Calls `f(c, client)` for each X client of `pid` on `display`.
+template <class F>
+void forClientsOf(pid_t pid, const std::string& display, F f) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
@@ -53,23 +55,29 @@ void xFigures(pid_t pid, const std::string& display, Sample& s) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem; xcb_res_client_id_value_next(&it)) {
             if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
             if (pid_t(*xcb_res_client_id_value_value(it.data)) != pid) continue;
-            auto* res = xcb_res_query_client_resources_reply(
-                c, xcb_res_query_client_resources(c, it.data->spec.client), nullptr);
-            if (!res) continue;
-            auto types = xcb_res_query_client_resources_types_iterator(res);
-            for (; types.rem; xcb_res_type_next(&types)) {
-                long count = long(types.data->count);
-                s.xResources += count;
-                std::string name = atomName(c, types.data->resource_type);
-                if (name == "PIXMAP") s.xPixmaps += count;
-                else if (name == "PICTURE") s.xPictures += count;
-                else if (name == "ShmSeg") s.xShmSegments += count;
-            }
-            free(res);
+            f(c, it.data->spec.client);
         }
         free(ids);
     }
     xcb_disconnect(c);
+}
+
+void xFigures(pid_t pid, const std::string& display, Sample& s) {
+    forClientsOf(pid, display, [&](xcb_connection_t* c, uint32_t client) {
+        auto* res = xcb_res_query_client_resources_reply(
+            c, xcb_res_query_client_resources(c, client), nullptr);
+        if (!res) return;
+        auto types = xcb_res_query_client_resources_types_iterator(res);
+        for (; types.rem; xcb_res_type_next(&types)) {
+            long count = long(types.data->count);
+            s.xResources += count;
+            std::string name = atomName(c, types.data->resource_type);
+            if (name == "PIXMAP") s.xPixmaps += count;
+            else if (name == "PICTURE") s.xPictures += count;
+            else if (name == "ShmSeg") s.xShmSegments += count;
+        }
+        free(res);
+    });
 }
 
 }  // namespace
@@ -79,10 +87,20 @@ Sample sample(pid_t pid, const std::string& display) {
     Sample s;
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     s.rssKb = statusField(pid, "VmRSS:");
+    s.peakKb = statusField(pid, "VmHWM:");
     s.threads = int(statusField(pid, "Threads:"));
     s.fds = countFds(pid);
     if (!display.empty()) xFigures(pid, display, s);
     return s;
+}
+
+int killXClients(pid_t pid, const std::string& display) {
+    int killed = 0;
+    forClientsOf(pid, display, [&](xcb_connection_t* c, uint32_t client) {
+        free(xcb_request_check(c, xcb_kill_client_checked(c, client)));
+        ++killed;
+    });
+    return killed;
 }
 
 void printSamples(const std::vector<Sample>& samples) {

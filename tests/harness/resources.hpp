@@ -10,6 +10,7 @@ namespace harness {
 struct Sample {
     double seconds = 0;   // since the first sample
     long rssKb = 0;       // VmRSS
+    long peakKb = 0;      // VmHWM, the most resident so far
     int fds = 0;          // entries of /proc/PID/fd
     int threads = 0;      // Threads
     long xResources = 0;  // all X resources of its client(s) on `display`
@@ -18,6 +19,10 @@ struct Sample {
 
 // Reads the figures of `pid` now; X figures are 0 when it has no client there.
 Sample sample(pid_t pid, const std::string& display);
+
+// Closes every X connection of `pid` on `display` from the server's side, as
+// a user's xkill would; returns how many there were.
+int killXClients(pid_t pid, const std::string& display);
 
 // One line per sample, then the growth over the last half of the run.
 void printSamples(const std::vector<Sample>& samples);
