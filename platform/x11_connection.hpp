@@ -16,7 +16,6 @@ enum Atom : int {
     WM_NAME,
     WM_STATE,
     _NET_ACTIVE_WINDOW,
-    _NET_CLIENT_LIST,
     _NET_CLIENT_LIST_STACKING,
     _NET_SUPPORTING_WM_CHECK,
     _NET_WM_PID,

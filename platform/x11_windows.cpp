@@ -158,8 +158,6 @@ RootRead readRootUnderEwmh(const Connection& x, xcb_atom_t property, uint32_t ma
 
 }  // namespace
 
-bool ewmhManager(const Connection& x) { return readRootUnderEwmh(x, x[_NET_ACTIVE_WINDOW], 0).ewmh; }
-
 xcb_window_t clientOf(const Connection& x, xcb_window_t topLevel) {
     if (readProperty(x, topLevel, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)) return topLevel;
     xcb_generic_error_t* err = nullptr;

@@ -1,7 +1,7 @@
 // Client windows over xcb: the stacking list, properties, owners. Every reply
 // is checked; an X error (a window gone, a bad property) gives an absent value.
-// Internal to platform/. Any thread (xcb is thread-safe), but the event queue
-// belongs to the activation watcher.
+// Internal to platform/. Any thread (xcb is thread-safe); nothing here reads
+// events.
 #pragma once
 
 #include "platform/x11_connection.hpp"
@@ -44,10 +44,6 @@ std::optional<Property> readProperty(const Connection& x, xcb_window_t w, xcb_at
 
 // The 32-bit items of a format-32 property (empty for any other format).
 std::vector<uint32_t> words(const Property& p);
-
-// True when an EWMH window manager runs: _NET_SUPPORTING_WM_CHECK on the root
-// names a live window that names itself.
-bool ewmhManager(const Connection& x);
 
 // Client windows, frontmost first: _NET_CLIENT_LIST_STACKING reversed under an
 // EWMH window manager, else the root's children in reverse stacking order
