@@ -121,6 +121,8 @@ std::optional<int32_t> asPid(std::optional<uint32_t> v) {
 
 }  // namespace
 
+bool listed(const RawWindow& raw) { return !raw.hidden && kindOf(raw) != WindowKind::desktop; }
+
 WindowRecord windowRecord(const RawWindow& raw) {
     WindowRecord r;
     r.layer = layerOf(raw);

@@ -79,6 +79,7 @@ struct RawWindow {
     std::vector<WindowKind> kinds;  // known types, in the property's order
     bool typed = false;             // _NET_WM_WINDOW_TYPE was set at all
     bool above = false;             // _NET_WM_STATE_ABOVE
+    bool hidden = false;            // _NET_WM_STATE_HIDDEN: minimised, maybe still mapped
     bool overrideRedirect = false;
     std::optional<uint32_t> opacity;  // _NET_WM_WINDOW_OPACITY
     std::optional<std::string> netName;  // _NET_WM_NAME bytes
@@ -96,6 +97,10 @@ WindowKind kindOf(const RawWindow& raw);
 // The layer a window of this kind is stacked in: 0 for normal, dialog and
 // utility windows, another integer for the rest and for windows kept above.
 int64_t layerOf(const RawWindow& raw);
+
+// Whether the window is in the front report's list: on screen for the user
+// (not minimised) and not part of the desktop.
+bool listed(const RawWindow& raw);
 
 // The record the front report reads. Pids that do not fit a positive 32-bit
 // process id count as absent.

@@ -48,6 +48,20 @@ std::vector<uint32_t> words(const Property& p) {
 
 namespace {
 
+// A title's first 64 KiB are always kept; what lies past that in one batch's
+// titles shares 8 MiB, so windows that will never be chosen cannot make a
+// list hold hundreds of megabytes.
+constexpr size_t kTitleFree = 64 << 10;
+constexpr size_t kTitleAllowance = 8 << 20;
+
+void ration(std::string& title, size_t& spent) {
+    if (title.size() <= kTitleFree) return;
+    size_t extra = std::min(title.size() - kTitleFree, kTitleAllowance - spent);
+    title.resize(kTitleFree + extra);
+    title.shrink_to_fit();
+    spent += extra;
+}
+
 std::optional<xcb_window_t> windowIn(const std::optional<Property>& p) {
     if (!p || p->type != XCB_ATOM_WINDOW) return std::nullopt;
     auto w = words(*p);
@@ -258,6 +272,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
     if (res && !ids.empty()) resCookie = askClientPids(x, ids);
 
     std::vector<RawWindow> out;
+    size_t titleSpent = 0;
     std::vector<bool> keep(ids.size(), false);
     std::vector<RawWindow> all(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -290,11 +305,19 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
             for (uint32_t atom : words(*type))
                 if (auto k = kindFor(x, atom)) raw.kinds.push_back(*k);
         }
-        if (state)
-            for (uint32_t atom : words(*state))
-                if (atom != XCB_NONE && atom == x[_NET_WM_STATE_ABOVE]) raw.above = true;
+        if (state) {
+            for (uint32_t atom : words(*state)) {
+                if (atom == XCB_NONE) continue;
+                if (atom == x[_NET_WM_STATE_ABOVE]) raw.above = true;
+                if (atom == x[_NET_WM_STATE_HIDDEN]) raw.hidden = true;
+            }
+        }
         raw.opacity = cardinalIn(opacity);
-        if (netName && netName->format == 8) raw.netName = std::move(netName->bytes);
+        // An empty _NET_WM_NAME says nothing; WM_NAME may.
+        if (netName && netName->format == 8 && !netName->bytes.empty()) {
+            ration(netName->bytes, titleSpent);
+            raw.netName = std::move(netName->bytes);
+        }
         if (geo && origin)
             raw.bounds = Bounds{double(origin->dst_x), double(origin->dst_y), double(geo->width),
                                 double(geo->height)};
@@ -319,6 +342,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         auto p = takeProperty(x, cookie);
         if (!p || p->format != 8) continue;
         all[i].wmNameLatin1 = p->type == XCB_ATOM_STRING;
+        ration(p->bytes, titleSpent);
         all[i].wmName = std::move(p->bytes);
     }
     for (auto& [i, cookie] : pids) all[i].netPid = cardinalIn(takeProperty(x, cookie));
@@ -419,7 +443,7 @@ std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers) {
     std::vector<x11::RawWindow> raws = x11::rawWindows(*x, numbers);
     out.reserve(raws.size());
     for (const x11::RawWindow& raw : raws)
-        if (x11::kindOf(raw) != x11::WindowKind::desktop) out.push_back(x11::windowRecord(raw));
+        if (x11::listed(raw)) out.push_back(x11::windowRecord(raw));
     return out;
 }
 

@@ -397,8 +397,11 @@ TEST(FrontWithoutWindowManager, StackingOrderFocusAndALyingIcon) {
     TestWin a(display.name), b(display.name);
     uint32_t wa = a.open("a", "title=Liar w=500 h=400 icon=16x16:100000x100000");
     uint32_t wb = b.open("b", "title=Top w=600 h=400");
+    // Minimised but left mapped, as some window managers do: not on screen.
+    uint32_t wm = b.open("m", "title=Minimised w=700 h=500 state=hidden");
     ASSERT_NE(wa, 0u);
     ASSERT_NE(wb, 0u);
+    ASSERT_NE(wm, 0u);
     Companion c({{"DISPLAY", display.name}});
     auto r = frontOf(c);  // nothing has the focus: the topmost usable window
     EXPECT_EQ(windowIn(r), wb) << json::serialize(r);
@@ -427,6 +430,39 @@ TEST(FrontWithoutWindowManager, StackingOrderFocusAndALyingIcon) {
     EXPECT_EQ(icon->width, 64);
     c.closeInput();
     EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
+// Windows that can never be chosen, each with a title of megabytes, in front
+// of the one the user works in: its title comes back whole and the huge ones
+// are not all held at once.
+TEST(FrontWithoutWindowManager, HugeTitlesInFrontAreNotAllHeld) {
+    harness::Display display(false);
+    TestWin good(display.name), bad(display.name);
+    uint32_t wg = good.open("g", "title=Good w=600 h=400");
+    ASSERT_NE(wg, 0u);
+    std::string huge((4u << 20) - 1, 'x');
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "b" + std::to_string(i);
+        ASSERT_NE(bad.open(name, "w=100 h=50"), 0u);
+        ASSERT_EQ(bad.command("title " + name + " " + huge).substr(0, 2), "ok");
+    }
+    xcb_connection_t* x = xcb_connect(display.name.c_str(), nullptr);
+    xcb_set_input_focus(x, XCB_INPUT_FOCUS_PARENT, wg, XCB_CURRENT_TIME);
+    free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
+    xcb_disconnect(x);
+
+    // Freed memory goes back at once, also in a sanitizer build.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string options = std::string(asan ? asan : "") + ":quarantine_size_mb=0";
+    Companion c({{"DISPLAY", display.name}, {"ASAN_OPTIONS", options}});
+    c.ask({{"cmd", "allow"}});
+    long before = harness::sample(c.pid, "").peakKb;
+    auto r = frontOf(c);
+    long after = harness::sample(c.pid, "").peakKb;
+    EXPECT_EQ(windowIn(r), wg);
+    EXPECT_EQ(r["window"].at("title"), json::value("Good"));
+    EXPECT_LT(after - before, 48 << 10) << "KiB more at the peak, for 96 MiB of titles";
     EXPECT_EQ(c.stderrText(), "");
 }
 

@@ -5,7 +5,7 @@
 //   open NAME [title=T] [w=W] [h=H] [x=X] [y=Y] [color=RRGGBB] [opacity=F]
 //             [type=normal|dialog|utility|dock|desktop|splash|tooltip]
 //             [pid=N|none] [class=INSTANCE.CLASS] [icon=WxH[:claimWxH]]
-//             [pattern=solid|lines|halves]
+//             [pattern=solid|lines|halves] [state=hidden|above]
 //   title NAME TEXT...        (TEXT may hold any bytes but line feed)
 //   resize NAME W H
 //   color NAME RRGGBB
@@ -201,6 +201,13 @@ std::string open(std::istringstream& in) {
         for (auto& ch : t) ch = char(toupper(ch));
         xcb_atom_t a = atom(t.c_str());
         setProp(w.id, "_NET_WM_WINDOW_TYPE", "ATOM", 32, &a, 1);
+    }
+    if (opt.count("state")) {
+        // Written by the client itself: only stays so without a window manager.
+        std::string st = "_NET_WM_STATE_" + opt["state"];
+        for (auto& ch : st) ch = char(toupper(ch));
+        xcb_atom_t a = atom(st.c_str());
+        setProp(w.id, "_NET_WM_STATE", "ATOM", 32, &a, 1);
     }
     if (opt.count("icon")) setIcon(w, opt["icon"]);
     windows[name] = w;
