@@ -127,8 +127,12 @@ std::optional<RgbaImage> iconImage(const App& app) {
     if (app.iconName)
         if (auto img = themeIcon(*app.iconName)) return img;
     if (x11::ConnectionRef x = x11::connection()) {
-        for (xcb_window_t w : app.windows)
-            if (auto img = windowIcon(*x, w)) return img;
+        // The windows the record was made with, while the process still owns
+        // them (a closed window's number may belong to another client now).
+        std::vector<std::optional<int32_t>> owners = x11::ownerPids(*x, app.windows);
+        for (size_t i = 0; i < app.windows.size(); ++i)
+            if (owners[i] == app.pid)
+                if (auto img = windowIcon(*x, app.windows[i])) return img;
         for (xcb_window_t w : x11::windowsOf(*x, app.pid)) {
             if (std::find(app.windows.begin(), app.windows.end(), w) != app.windows.end()) continue;
             if (auto img = windowIcon(*x, w)) return img;
