@@ -29,7 +29,7 @@ json::object appObject(const platform::App& app, bool granted) {
 
 // Whole numbers go out as integers, as the host's own writer would put them.
 json::value number(double v) {
-    if (v == double(int64_t(v)) && v > -9.0e15 && v < 9.0e15) return int64_t(v);
+    if (v > -9.0e15 && v < 9.0e15 && v == std::trunc(v)) return int64_t(v);
     return v;
 }
 
