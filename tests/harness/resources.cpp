@@ -94,15 +94,6 @@ Sample sample(pid_t pid, const std::string& display) {
     return s;
 }
 
-int killXClients(pid_t pid, const std::string& display) {
-    int killed = 0;
-    forClientsOf(pid, display, [&](xcb_connection_t* c, uint32_t client) {
-        free(xcb_request_check(c, xcb_kill_client_checked(c, client)));
-        ++killed;
-    });
-    return killed;
-}
-
 void printSamples(const std::vector<Sample>& samples) {
     std::printf("%8s %9s %5s %7s %7s %7s %7s %7s\n", "t/s", "rss/KiB", "fds", "threads", "xres",
                 "pixmap", "picture", "shmseg");

@@ -20,10 +20,6 @@ struct Sample {
 // Reads the figures of `pid` now; X figures are 0 when it has no client there.
 Sample sample(pid_t pid, const std::string& display);
 
-// Closes every X connection of `pid` on `display` from the server's side, as
-// a user's xkill would; returns how many there were.
-int killXClients(pid_t pid, const std::string& display);
-
 // One line per sample, then the growth over the last half of the run.
 void printSamples(const std::vector<Sample>& samples);
 
