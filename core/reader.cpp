@@ -4,6 +4,7 @@
 #include "core/loop.hpp"
 #include "core/protocol.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -14,36 +15,58 @@
 namespace core {
 
 char* LineSplitter::reserve(size_t n) {
-    if (start > 0 && start == used_) {
-        used_ = start = scanned = 0;
+    if (start == used_) {
+        clear();
+        // After a giant line: back to the usual size.
+        if (buffer.size() > 16 * n) std::string().swap(buffer);
     } else if (start > 0 && start >= buffer.size() / 2) {
         std::memmove(buffer.data(), buffer.data() + start, used_ - start);
         used_ -= start;
         start = 0;
     }
-    if (buffer.size() - used_ < n) buffer.resize(std::max(buffer.size() * 2, used_ + n));
+    if (room() >= n) return buffer.data() + used_;
+    try {
+        buffer.resize(std::max(buffer.size() * 2, used_ + n));
+    } catch (const std::exception&) {  // bad_alloc, or past max_size
+        skipping = true;
+        clear();
+        if (room() >= n) return buffer.data();
+        try {
+            buffer.resize(n);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    }
     return buffer.data() + used_;
 }
 
 void LineSplitter::commit(size_t n) { used_ += n; }
 
 bool LineSplitter::next(std::string_view& line) {
-    const char* base = buffer.data();
-    size_t from = start + scanned;
-    auto lf = static_cast<const char*>(std::memchr(base + from, '\n', used_ - from));
-    if (!lf) {
-        scanned = used_ - start;
-        return false;
+    for (;;) {
+        const char* base = buffer.data();
+        size_t from = start + scanned;
+        auto lf = static_cast<const char*>(std::memchr(base + from, '\n', used_ - from));
+        if (!lf) {
+            if (skipping) clear();  // nothing of a dropped line is kept
+            else scanned = used_ - start;
+            return false;
+        }
+        size_t end = size_t(lf - base);
+        line = std::string_view(base + start, end - start);
+        start = end + 1;
+        scanned = 0;
+        if (!skipping) return true;
+        skipping = false;  // that was the end of the dropped line
     }
-    size_t end = size_t(lf - base);
-    line = std::string_view(base + start, end - start);
-    start = end + 1;
-    scanned = 0;
-    return true;
 }
 
 bool LineSplitter::rest(std::string_view& line) {
-    if (start == used_) return false;
+    if (start == used_ || skipping) {
+        skipping = false;
+        start = used_;
+        return false;
+    }
     line = std::string_view(buffer.data() + start, used_ - start);
     start = used_;
     return true;
@@ -51,11 +74,18 @@ bool LineSplitter::rest(std::string_view& line) {
 
 namespace {
 
+constexpr size_t kReadSize = 64 * 1024;
+
+// Out of memory while a line is decoded or handed over drops that line alone,
+// like any line that does not decode.
 void submit(std::string_view line) {
-    auto request = decodeRequest(line);
-    if (!request) return;
-    auto job = std::make_shared<Request>(std::move(*request));
-    onMain([job] { handle(job->id, job->cmd, job->args); });
+    try {
+        auto request = decodeRequest(line);
+        if (!request) return;
+        auto job = std::make_shared<Request>(std::move(*request));
+        onMain([job] { handle(job->id, job->cmd, job->args); });
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace
@@ -63,9 +93,13 @@ void submit(std::string_view line) {
 void readRequests(int fd) {
     LineSplitter lines;
     for (;;) {
-        char* room = lines.reserve(64 * 1024);
-        size_t space = lines.buffer.size() - size_t(room - lines.buffer.data());
-        ssize_t n = ::read(fd, room, space);
+        char* room = lines.reserve(kReadSize);
+        if (!room) {
+            // Not even one read's worth of memory: wait for some to come back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        ssize_t n = ::read(fd, room, lines.room());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         lines.commit(size_t(n));
@@ -76,7 +110,10 @@ void readRequests(int fd) {
     if (lines.rest(last)) submit(last);
     // Requests already handed to the main loop are served if it gets to them
     // within about a second; background work still running is abandoned.
-    onMain([] { exitNow(std::chrono::seconds(1)); });
+    try {
+        onMain([] { exitNow(std::chrono::seconds(1)); });
+    } catch (const std::exception&) {
+    }
     std::this_thread::sleep_for(std::chrono::seconds(1));
     exitNow(std::chrono::milliseconds(200));
 }

@@ -7,6 +7,14 @@
 
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define COMPANION_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define COMPANION_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 namespace json = boost::json;
@@ -116,6 +124,32 @@ TEST(Protocol, MultiMegabyteLineIsServed) {
     std::string longId(3 << 20, 'y');
     auto r2 = c.ask({{"cmd", "x"}, {"id", longId}}, 30s);
     EXPECT_EQ(r2["id"], json::value(longId));
+}
+
+TEST(Protocol, LinesThatMemoryCannotHoldAreDroppedAndServingGoesOn) {
+#ifdef COMPANION_SANITIZED
+    GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+    const size_t limit = size_t(384) << 20;
+    Companion c(noDisplay(), {.addressSpace = limit});
+    std::thread writer([&] {
+        const std::string mib(1 << 20, 'x');
+        // Longer than the whole address space: the reader cannot hold it.
+        c.write(R"({"cmd":"huge","id":1,"pad":")");
+        for (size_t i = 0; i <= limit >> 20; ++i) c.write(mib);
+        c.send("\"}");
+        // Held, but its UTF-8 repair (three bytes for each bad one) is not.
+        c.send(R"({"cmd":"bad","id":2,"pad":")" + std::string(100 << 20, '\xff') + "\"}");
+        c.send(R"({"cmd":"after","id":3})");
+    });
+    auto r = c.next(60s);
+    writer.join();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->at("id"), json::value(3));
+    EXPECT_EQ(c.ask({{"cmd", "again"}, {"id", 4}})["id"], json::value(4));
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
 }
 
 TEST(Protocol, HostClosingStdoutDoesNotStopServing) {

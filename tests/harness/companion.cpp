@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,10 @@ namespace harness {
 
 namespace json = boost::json;
 
-Companion::Companion(std::map<std::string, std::string> env) {
+Companion::Companion(std::map<std::string, std::string> env)
+    : Companion(std::move(env), Launch{}) {}
+
+Companion::Companion(std::map<std::string, std::string> env, Launch how) {
     std::signal(SIGPIPE, SIG_IGN);
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
@@ -41,6 +45,9 @@ Companion::Companion(std::map<std::string, std::string> env) {
     for (auto& s : strings) envp.push_back(s.data());
     envp.push_back(nullptr);
 
+    if (how.nonblockingStdin) fcntl(inPipe[0], F_SETFL, O_NONBLOCK);
+    if (how.nonblockingStdout) fcntl(outPipe[1], F_SETFL, O_NONBLOCK);
+
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
@@ -56,6 +63,12 @@ Companion::Companion(std::map<std::string, std::string> env) {
     out = outPipe[0];
     err = errPipe[0];
     if (rc != 0) throw std::runtime_error("spawn companion");
+    // Set from outside before the test sends anything; the companion's start
+    // needs far less than any limit a test sets.
+    if (how.addressSpace) {
+        rlimit lim{how.addressSpace, how.addressSpace};
+        if (prlimit(pid, RLIMIT_AS, &lim, nullptr) != 0) throw std::runtime_error("prlimit");
+    }
     fcntl(err, F_SETFL, O_NONBLOCK);
 }
 

@@ -15,10 +15,18 @@ namespace harness {
 
 using namespace std::chrono_literals;
 
+// How the companion is started, beyond its environment.
+struct Launch {
+    bool nonblockingStdin = false;   // O_NONBLOCK on the pipe end it reads
+    bool nonblockingStdout = false;  // O_NONBLOCK on the pipe end it writes
+    size_t addressSpace = 0;         // RLIMIT_AS in bytes when not 0
+};
+
 struct Companion {
     // Starts the companion with the test's environment plus `env` (a value
     // of "" removes the variable). stderr is captured to check it stays empty.
     explicit Companion(std::map<std::string, std::string> env = {});
+    Companion(std::map<std::string, std::string> env, Launch how);
     ~Companion();
     Companion(const Companion&) = delete;
     Companion& operator=(const Companion&) = delete;

@@ -154,6 +154,28 @@ TEST(LineSplitter, SplitsOnLineFeedAcrossReadsAndKeepsTheLastLine) {
     EXPECT_EQ(got[2], "");
     EXPECT_EQ(got[3], big);
     EXPECT_EQ(got[4], "last");
+    // The giant line's memory goes back once nothing is left in the buffer.
+    s.reserve(64 << 10);
+    EXPECT_LT(s.buffer.capacity(), size_t(1) << 20);
+}
+
+TEST(LineSplitter, RestOfADroppedLineIsSkippedUpToItsLineFeed) {
+    core::LineSplitter s;
+    std::vector<std::string> got;
+    auto feed = [&](std::string bytes) {
+        std::memcpy(s.reserve(bytes.size()), bytes.data(), bytes.size());
+        s.commit(bytes.size());
+        std::string_view line;
+        while (s.next(line)) got.emplace_back(line);
+    };
+    s.skipping = true;  // as after a line that memory could not hold
+    feed("more of it");
+    feed(" and the end\nnext\n");
+    s.skipping = true;
+    feed("unfinished");
+    std::string_view rest;
+    EXPECT_FALSE(s.rest(rest));
+    EXPECT_EQ(got, std::vector<std::string>{"next"});
 }
 
 }  // namespace
