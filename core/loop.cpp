@@ -16,6 +16,16 @@ namespace {
 
 size_t poolSize() { return std::max(2u, std::thread::hardware_concurrency()); }
 
+// A background job that throws costs only itself, as on the main loop.
+auto guarded(std::function<void()> job) {
+    return [job = std::move(job)] {
+        try {
+            job();
+        } catch (...) {
+        }
+    };
+}
+
 }  // namespace
 
 boost::asio::io_context& mainLoop() {
@@ -39,12 +49,12 @@ void onMain(std::function<void()> job) { boost::asio::post(mainLoop(), std::move
 
 void onPool(std::function<void()> job) {
     static auto* pool = new boost::asio::thread_pool(poolSize());
-    boost::asio::post(*pool, std::move(job));
+    boost::asio::post(*pool, guarded(std::move(job)));
 }
 
 void onProbes(std::function<void()> job) {
     static auto* pool = new boost::asio::thread_pool(8);
-    boost::asio::post(*pool, std::move(job));
+    boost::asio::post(*pool, guarded(std::move(job)));
 }
 
 void exitNow(std::chrono::milliseconds patience) {

@@ -24,6 +24,7 @@ void serve(boost::asio::io_context& loop);
 void onMain(std::function<void()> job);
 
 // Submits `job` to the shared background pool (capture jobs). Any thread.
+// Here and in `onProbes`, an exception out of a job ends that job alone.
 void onPool(std::function<void()> job);
 
 // Submits `job` to the pool for work that waits on other processes

@@ -1,9 +1,15 @@
-// Argument kinds and Base64.
+// Argument kinds, Base64 and the background pools that commands start work on.
 #include "core/base64.hpp"
 #include "core/dispatch.hpp"
 #include "core/json.hpp"
+#include "core/loop.hpp"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -45,6 +51,16 @@ TEST(Base64, MatchesRfc4648Vectors) {
     EXPECT_EQ(core::base64("fooba"), "Zm9vYmE=");
     EXPECT_EQ(core::base64("foobar"), "Zm9vYmFy");
     EXPECT_EQ(core::base64(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+TEST(BackgroundPools, AJobThatThrowsCostsOnlyItself) {
+    for (auto submit : {core::onPool, core::onProbes}) {
+        auto ran = std::make_shared<std::promise<void>>();
+        submit([] { throw std::runtime_error("job failed"); });
+        submit([] { throw 7; });
+        submit([ran] { ran->set_value(); });
+        EXPECT_EQ(ran->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    }
 }
 
 }  // namespace
