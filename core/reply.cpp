@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <poll.h>
 #include <unistd.h>
 
 namespace core {
@@ -13,7 +14,8 @@ std::timed_mutex output;
 namespace {
 
 // Writes `text` and a line feed to fd 1 under `output`, looping over partial
-// writes and EINTR. Errors drop the rest of the line.
+// writes and EINTR, and waiting for room when the host made fd 1 non-blocking.
+// Other errors drop the rest of the line.
 void writeLine(std::string text) {
     text.push_back('\n');
     std::lock_guard lock(output);
@@ -23,6 +25,10 @@ void writeLine(std::string text) {
         ssize_t n = ::write(STDOUT_FILENO, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd room{STDOUT_FILENO, POLLOUT, 0};
+                if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             return;  // EPIPE and friends: the host is not listening
         }
         p += n;

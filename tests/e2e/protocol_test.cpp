@@ -152,6 +152,23 @@ TEST(Protocol, LinesThatMemoryCannotHoldAreDroppedAndServingGoesOn) {
     EXPECT_EQ(c.stderrText(), "");
 }
 
+TEST(Protocol, NonBlockingStdoutIsWaitedOnAndNoReplyIsCut) {
+    Companion c(noDisplay(), {.nonblockingStdout = true});
+    // Replies several times the pipe's size while the host does not read.
+    const int n = 12;
+    auto id = [](int i) { return std::to_string(i) + std::string(300000, 'i'); };
+    for (int i = 0; i < n; ++i) c.send(json::object{{"cmd", "x"}, {"id", id(i)}});
+    std::this_thread::sleep_for(500ms);
+    for (int i = 0; i < n; ++i) {
+        auto r = c.next();
+        ASSERT_TRUE(r) << i;
+        ASSERT_EQ(r->at("id"), json::value(id(i)));
+    }
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
 TEST(Protocol, HostClosingStdoutDoesNotStopServing) {
     Companion c(noDisplay());
     close(c.out);
