@@ -9,6 +9,7 @@
 #include <cstring>
 #include <chrono>
 #include <memory>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -101,6 +102,11 @@ void readRequests(int fd) {
         }
         ssize_t n = ::read(fd, room, lines.room());
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The host made our stdin non-blocking: wait for input as read would.
+            pollfd input{fd, POLLIN, 0};
+            if (::poll(&input, 1, -1) >= 0 || errno == EINTR) continue;
+        }
         if (n <= 0) break;
         lines.commit(size_t(n));
         std::string_view line;

@@ -169,6 +169,15 @@ TEST(Protocol, NonBlockingStdoutIsWaitedOnAndNoReplyIsCut) {
     EXPECT_EQ(c.stderrText(), "");
 }
 
+TEST(Protocol, NonBlockingStdinIsWaitedOnNotTakenForItsEnd) {
+    Companion c(noDisplay(), {.nonblockingStdin = true});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(c.ask({{"cmd", "late"}, {"id", 1}})["id"], json::value(1));
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
 TEST(Protocol, HostClosingStdoutDoesNotStopServing) {
     Companion c(noDisplay());
     close(c.out);
