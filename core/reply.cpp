@@ -3,6 +3,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <cerrno>
+#include <cmath>
 #include <ctime>
 #include <poll.h>
 #include <unistd.h>
@@ -13,11 +14,10 @@ std::timed_mutex output;
 
 namespace {
 
-// Writes `text` and a line feed to fd 1 under `output`, looping over partial
+// Writes `text`, a whole line, to fd 1 under `output`, looping over partial
 // writes and EINTR, and waiting for room when the host made fd 1 non-blocking.
 // Other errors drop the rest of the line.
-void writeLine(std::string text) {
-    text.push_back('\n');
+void writeLine(const std::string& text) {
     std::lock_guard lock(output);
     const char* p = text.data();
     size_t left = text.size();
@@ -36,17 +36,36 @@ void writeLine(std::string text) {
     }
 }
 
+// Boost.JSON writes non-finite doubles as bare NaN or Infinity, which no JSON
+// reader takes; they go out as null. Reply fields are built by the handlers and
+// nest only a few levels deep.
+void nullNonFinite(boost::json::value& v) {
+    if (v.is_double()) {
+        if (!std::isfinite(v.get_double())) v = nullptr;
+    } else if (v.is_array()) {
+        for (boost::json::value& e : v.get_array()) nullNonFinite(e);
+    } else if (v.is_object()) {
+        for (auto& kv : v.get_object()) nullNonFinite(kv.value());
+    }
+}
+
 }  // namespace
 
-void reply(const boost::json::value& id, boost::json::object fields) {
-    std::string text;
+std::optional<std::string> replyLine(const boost::json::value& id, boost::json::object fields) {
     try {
+        for (auto& kv : fields) nullNonFinite(kv.value());
         fields["id"] = id;
-        text = boost::json::serialize(fields);
+        std::string text = boost::json::serialize(fields);
+        text.push_back('\n');
+        return text;
     } catch (const std::exception&) {
-        return;  // cannot be serialized: no line
+        return std::nullopt;  // out of memory
     }
-    writeLine(std::move(text));
+}
+
+void reply(const boost::json::value& id, boost::json::object fields) {
+    if (std::optional<std::string> line = replyLine(id, std::move(fields)))
+        writeLine(*line);
 }
 
 double ms() {

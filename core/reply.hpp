@@ -5,6 +5,7 @@
 #include <boost/json/value.hpp>
 
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace core {
@@ -18,6 +19,11 @@ extern std::timed_mutex output;
 // dropped (the host closed its end). The text is built on the caller's thread;
 // only the write holds `output`. String values must be valid UTF-8.
 void reply(const boost::json::value& id, boost::json::object fields);
+
+// The line `reply` writes, line feed included: `fields` plus "id", with every
+// non-finite number among the fields written as null. Nothing when memory for
+// it runs out.
+std::optional<std::string> replyLine(const boost::json::value& id, boost::json::object fields);
 
 // The monotonic clock in milliseconds, fractions included.
 double ms();

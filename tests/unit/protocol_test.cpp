@@ -1,13 +1,17 @@
-// Request decoding, the strict JSON reader, UTF-8 repair and line splitting.
+// Request decoding, the strict JSON reader, UTF-8 repair, line splitting and
+// the reply line.
 #include "core/json.hpp"
 #include "core/protocol.hpp"
 #include "core/reader.hpp"
+#include "core/reply.hpp"
 #include "core/utf8.hpp"
 
+#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 
 namespace {
 
@@ -95,6 +99,24 @@ TEST(Json, NumbersComeBackExactly) {
     auto w = core::parseJson(longNumber);
     ASSERT_TRUE(w);
     EXPECT_EQ(w->get_double(), 0.11111111111111111);
+}
+
+TEST(ReplyLine, IsOneCompactJsonLineWithTheRequestIdAndNonFiniteNumbersAsNull) {
+    const double inf = INFINITY;
+    json::object fields{{"nan", NAN},
+                        {"ms", 0.25},
+                        {"list", json::array{1.5, inf, json::object{{"low", -inf}}}},
+                        {"text", "a\nb"},
+                        {"id", "not the request's"}};
+    auto line = core::replyLine(json::value(7), fields);
+    ASSERT_TRUE(line);
+    ASSERT_EQ(line->find('\n'), line->size() - 1);
+    json::error_code ec;
+    json::value v = json::parse(*line, ec);
+    ASSERT_FALSE(ec) << *line;
+    EXPECT_EQ(json::serialize(v) + "\n", *line);
+    EXPECT_EQ(v, json::parse(R"({"nan":null,"ms":0.25,"list":[1.5,null,{"low":null}],)"
+                             R"("text":"a\nb","id":7})"));
 }
 
 TEST(Utf8, ReplacesEachMaximalIllFormedSubsequenceOnce) {
