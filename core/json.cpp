@@ -96,6 +96,38 @@ struct Handler {
     bool on_comment(json::string_view, json::error_code&) { return false; }
 };
 
+// Boost's reader refuses an exponent past the int range; strtod takes any.
+// The copy of `text` in which every exponent of more than nine significant
+// digits is nine nines: the same double unless the mantissa has about a
+// billion digits. Only runs of digits after an e or E outside strings change,
+// and only in length, so valid JSON stays valid and nothing else becomes so.
+std::string shortenExponents(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        out.push_back(c);
+        if (inString) {
+            if (c == '\\' && i + 1 < text.size()) out.push_back(text[++i]);
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        if (c != 'e' && c != 'E') continue;
+        size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-')) out.push_back(text[j++]);
+        size_t from = j;
+        while (j < text.size() && text[j] == '0') ++j;
+        size_t significant = j;
+        while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+        if (j - significant > 9) out.append("999999999");
+        else out.append(text.substr(from, j - from));
+        i = j - 1;
+    }
+    return out;
+}
+
 json::parse_options strictOptions() {
     json::parse_options opt;
     opt.max_depth = kMaxJsonDepth;
@@ -107,14 +139,24 @@ json::parse_options strictOptions() {
 
 }  // namespace
 
+namespace {
+
+std::optional<json::value> parseOnce(std::string_view text, json::error_code& ec) {
+    json::basic_parser<Handler> p(strictOptions());
+    p.handler().st.reset();
+    size_t used = p.write_some(false, text.data(), text.size(), ec);
+    if (ec || used != text.size() || !p.done()) return std::nullopt;
+    return p.handler().st.release();
+}
+
+}  // namespace
+
 std::optional<json::value> parseJson(std::string_view text) {
     try {
-        json::basic_parser<Handler> p(strictOptions());
-        p.handler().st.reset();
         json::error_code ec;
-        size_t used = p.write_some(false, text.data(), text.size(), ec);
-        if (ec || used != text.size() || !p.done()) return std::nullopt;
-        return p.handler().st.release();
+        std::optional<json::value> v = parseOnce(text, ec);
+        if (!v && ec == json::error::exponent_overflow) v = parseOnce(shortenExponents(text), ec);
+        return v;
     } catch (const std::exception&) {  // out of memory on a giant line
         return std::nullopt;
     }

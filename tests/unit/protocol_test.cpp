@@ -53,11 +53,19 @@ TEST(Decode, CarriageReturnIsWhiteSpaceAndArgsHoldTheWholeObject) {
     EXPECT_TRUE(decodeRequest(R"(  {"cmd":""}  )"));
 }
 
-TEST(Decode, InvalidUtf8IsRepairedNotDropped) {
+TEST(Decode, InvalidUtf8IsRepairedNotDroppedButALoneSurrogateEscapeIsDropped) {
     auto r = decodeRequest("{\"cmd\":\"p\xffng\",\"id\":\"\xc3\"}");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->cmd, "p\xEF\xBF\xBDng");
     EXPECT_EQ(r->id, json::value("\xEF\xBF\xBD"));
+    for (const char* line : {R"({"cmd":"\ud800"})", R"({"cmd":"a\udc00b"})",
+                             R"({"cmd":"x","id":"\ud800"})", R"({"cmd":"x","id":["\ud800\u0041"]})",
+                             R"({"cmd":"x","id":"\udbff\udbff"})"})
+        EXPECT_FALSE(decodeRequest(line)) << line;
+    auto pair = decodeRequest(R"({"cmd":"\ud83d\ude00","id":"\u00e9"})");
+    ASSERT_TRUE(pair);
+    EXPECT_EQ(pair->cmd, "\xF0\x9F\x98\x80");
+    EXPECT_EQ(pair->id, json::value("\xC3\xA9"));
 }
 
 TEST(Json, IsStrict) {
@@ -94,6 +102,18 @@ TEST(Json, NumbersComeBackExactly) {
     EXPECT_EQ(a[8].get_double(), 1.0);
     // A value that naive digit-by-digit conversion rounds wrongly.
     EXPECT_EQ(a[9].get_double(), 2.2250738585072011e-308);
+    // Exponents past the int range end the same way as 1e400, and the
+    // rewriting that allows them touches neither strings nor strictness.
+    auto huge = core::parseJson(R"({"a":[1e99999999999999999999,-1E+99999999999999999999,)"
+                                R"(1e-99999999999999999999,2e000000000000000000003],)"
+                                R"("s":"1e99999999999999999999"})");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(json::serialize(*huge),
+              json::serialize(*core::parseJson(
+                  R"({"a":[1e400,-1e400,0.0,2e3],"s":"1e99999999999999999999"})")));
+    for (const char* text : {"01e99999999999", "1e99999999999x", "[1e99999999999,]", "1e+",
+                             "1.e99999999999", "\"\\\"1e99999999999"})
+        EXPECT_FALSE(core::parseJson(text)) << text;
     // Split across the parser's number buffer: long mantissas.
     std::string longNumber = "0." + std::string(5000, '1');
     auto w = core::parseJson(longNumber);
