@@ -504,6 +504,7 @@ TEST_F(Front, ApplicationActiveWhenTheWatcherComesBackIsNoted) {
     uint32_t wa = a.open("a", "w=600 h=400");
     ASSERT_TRUE(wh && wb && wa && waitActive(display.name, wa));
     EXPECT_EQ(pidIn(frontOf(c, host.pid)), a.pid);  // reconnects
+    c.ask({{"cmd", "allow"}});  // served after the watcher attached
     b.command("raise b");  // above a, still not active
     b.command("sync");
     ASSERT_EQ(activeWindow(display.name), wa);

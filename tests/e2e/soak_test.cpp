@@ -300,7 +300,10 @@ TEST(Soak, EveryRequestGetsExactlyTheRepliesItShould) {
     const harness::Sample& warm = samples[samples.size() / 3];
     EXPECT_LE(samples.back().fds, warm.fds + 4);
     EXPECT_LE(samples.back().threads, warm.threads + 4);
-    EXPECT_LE(samples.back().xResources, warm.xResources + 16);
+    // The server counts one redirection per captured window still open, and
+    // the run's windows come and go: tens either way are noise, a leak per
+    // capture would be thousands.
+    EXPECT_LE(samples.back().xResources, warm.xResources + 48);
     // A long run has a plateau: memory grows by less than 5% over its last
     // half (short runs are still warming their caches and pools).
     if (soakSeconds() >= 600) {
