@@ -127,16 +127,14 @@ std::optional<RgbaImage> iconImage(const App& app) {
     if (app.iconName)
         if (auto img = themeIcon(*app.iconName)) return img;
     if (x11::ConnectionRef x = x11::connection()) {
-        // The windows the record was made with, while the process still owns
-        // them (a closed window's number may belong to another client now).
-        std::vector<std::optional<int32_t>> owners = x11::ownerPids(*x, app.windows);
-        for (size_t i = 0; i < app.windows.size(); ++i)
-            if (owners[i] == app.pid)
-                if (auto img = windowIcon(*x, app.windows[i])) return img;
-        for (xcb_window_t w : x11::windowsOf(*x, app.pid)) {
-            if (std::find(app.windows.begin(), app.windows.end(), w) != app.windows.end()) continue;
+        // The process's windows now (a closed window's number may belong to
+        // another client), those the record was made with first.
+        std::vector<xcb_window_t> mine = x11::windowsOf(*x, app.pid);
+        std::stable_partition(mine.begin(), mine.end(), [&app](xcb_window_t w) {
+            return std::find(app.windows.begin(), app.windows.end(), w) != app.windows.end();
+        });
+        for (xcb_window_t w : mine)
             if (auto img = windowIcon(*x, w)) return img;
-        }
     }
     return std::nullopt;
 }
