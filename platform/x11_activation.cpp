@@ -66,8 +66,7 @@ void attach(const x11::ConnectionRef& x, bool announce);
 void reattachLater() {
     watch->retry->expires_after(std::chrono::seconds(1));
     watch->retry->async_wait([](const boost::system::error_code& ec) {
-        if (ec || watch->conn) return;
-        if (x11::connection()) attach(x11::privateConnection(), true);
+        if (!ec && !watch->conn) attach(x11::privateConnection(), true);
     });
 }
 
