@@ -41,9 +41,7 @@ std::string atomName(xcb_connection_t* c, xcb_atom_t a) {
     return name;
 }
 
-// Calls `f(c, client)` for each X client of `pid` on `display`.
-template <class F>
-void forClientsOf(pid_t pid, const std::string& display, F f) {
+void xFigures(pid_t pid, const std::string& display, Sample& s) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
@@ -55,29 +53,23 @@ void forClientsOf(pid_t pid, const std::string& display, F f) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem; xcb_res_client_id_value_next(&it)) {
             if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
             if (pid_t(*xcb_res_client_id_value_value(it.data)) != pid) continue;
-            f(c, it.data->spec.client);
+            auto* res = xcb_res_query_client_resources_reply(
+                c, xcb_res_query_client_resources(c, it.data->spec.client), nullptr);
+            if (!res) continue;
+            auto types = xcb_res_query_client_resources_types_iterator(res);
+            for (; types.rem; xcb_res_type_next(&types)) {
+                long count = long(types.data->count);
+                s.xResources += count;
+                std::string name = atomName(c, types.data->resource_type);
+                if (name == "PIXMAP") s.xPixmaps += count;
+                else if (name == "PICTURE") s.xPictures += count;
+                else if (name == "ShmSeg") s.xShmSegments += count;
+            }
+            free(res);
         }
         free(ids);
     }
     xcb_disconnect(c);
-}
-
-void xFigures(pid_t pid, const std::string& display, Sample& s) {
-    forClientsOf(pid, display, [&](xcb_connection_t* c, uint32_t client) {
-        auto* res = xcb_res_query_client_resources_reply(
-            c, xcb_res_query_client_resources(c, client), nullptr);
-        if (!res) return;
-        auto types = xcb_res_query_client_resources_types_iterator(res);
-        for (; types.rem; xcb_res_type_next(&types)) {
-            long count = long(types.data->count);
-            s.xResources += count;
-            std::string name = atomName(c, types.data->resource_type);
-            if (name == "PIXMAP") s.xPixmaps += count;
-            else if (name == "PICTURE") s.xPictures += count;
-            else if (name == "ShmSeg") s.xShmSegments += count;
-        }
-        free(res);
-    });
 }
 
 }  // namespace
