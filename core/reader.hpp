@@ -36,9 +36,10 @@ private:
 };
 
 // Reads fd until its end or a read error and posts one job per request to the
-// main loop; a non-blocking fd is waited on like a blocking one. At the end it lets the main loop serve what is already queued for
-// about a second at most, then ends the process with status 0; background work
-// still running is abandoned. Never returns.
+// main loop; a non-blocking fd is waited on like a blocking one. At the end it
+// lets the main loop serve what is already queued for about a second at most,
+// then ends the process with status 0; background work still running is
+// abandoned. Never returns.
 [[noreturn]] void readRequests(int fd);
 
 }  // namespace core

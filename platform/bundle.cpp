@@ -27,7 +27,8 @@ bool desktopEntryName(const std::string& path) {
 // The desktop entry at `path`, when it names a regular file that is one.
 std::optional<DesktopEntry> entryAt(const std::string& path) {
     struct stat st;
-    if (!nameable(path) || !desktopEntryName(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!nameable(path) || !desktopEntryName(path) || ::stat(path.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
         return std::nullopt;
     return readDesktopEntry(path);
 }

@@ -19,8 +19,6 @@ namespace {
 
 constexpr size_t kMaxBytes = 256 * 1024;
 
-// Up to kMaxBytes of the regular file at `path`; `whole` tells whether that is
-// all of it. Nothing for anything that is not a readable regular file.
 // Opens the regular file at `path` for reading. It is looked at before it is
 // opened, through a handle that opens nothing, so a device swapped in for it
 // meanwhile is never opened (opening one can act on it).
@@ -44,6 +42,8 @@ int openRegular(const std::string& path) {
     return fd;
 }
 
+// Up to kMaxBytes of the regular file at `path`; `whole` tells whether that is
+// all of it. Nothing for anything that is not a readable regular file.
 std::optional<std::string> readPrefix(const std::string& path, bool& whole) {
     int fd = openRegular(path);
     if (fd < 0) return std::nullopt;
