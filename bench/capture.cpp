@@ -6,7 +6,7 @@
 //   bench_capture [frames]      (DISPLAY must name the server)
 #include "bench/peer.hpp"
 #include "platform/platform.hpp"
-#include "platform/scale.hpp"
+#include "platform/codec/scale.hpp"
 
 #include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>

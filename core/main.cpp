@@ -1,6 +1,7 @@
 // Start-up: state first, then the reader, then the main loop for good.
 #include "core/loop.hpp"
 #include "core/reader.hpp"
+#include "platform/platform.hpp"
 #include "tracking/tracker.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -19,6 +20,7 @@ int main() {
     fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
 
     auto& loop = core::mainLoop();
+    platform::selectBackend();
     tracking::startTracking();
 
     std::thread([] { core::readRequests(STDIN_FILENO); }).detach();

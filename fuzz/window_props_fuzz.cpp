@@ -2,8 +2,8 @@
 // _NET_WM_ICON, text properties, WM_CLASS, window records, the environment
 // block of a process. Checks the promises the rest of the program relies on.
 #include "core/utf8.hpp"
-#include "platform/x11_apps_match.hpp"
-#include "platform/x11_props.hpp"
+#include "platform/apps/identity.hpp"
+#include "platform/x11/props.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include <vector>
 
 using namespace platform::x11;
+using namespace platform::apps;
 
 namespace {
 

@@ -1,7 +1,9 @@
 // The seam between the companion and the desktop it runs on. Everything above
-// this header is portable C++ over plain data; the one implementation linked
-// today speaks X11 (xcb), D-Bus (sd-bus), /proc and desktop entries, and owns
-// the image codecs.
+// this header is portable C++ over plain data. Below it, one backend per
+// window system (x11/, and the Wayland desktops' folders) serves the window
+// functions, chosen once at start-up by what the session offers; what they
+// share (desktop entries and process identity in apps/, icon lookup in
+// icons/, D-Bus in dbus/, the image codecs in codec/) sits beside them.
 //
 // Nothing here throws or prints. A missing display, a vanished window or a
 // malformed property from another application becomes an absent value, an
@@ -30,11 +32,16 @@ struct RgbaImage {
     std::vector<uint8_t> rgba;
 };
 
+// Chooses the backend for this session: once, at start-up, before any other
+// call here (a later first call chooses then). Main thread.
+void selectBackend();
+
 // ---- Screen-recording access ---------------------------------------------
 
-// True while a display connection is open and usable. Any thread.
+// True while the backend's sources of windows and pictures answer. Any thread.
 bool screenCapturePreflight();
-// The same question asked as a request; X11 has nothing to ask the user.
+// The same question asked as a request: the backend installs or asks for
+// what it lacks where the desktop lets it, then answers. Main thread.
 bool screenCaptureRequest();
 
 // ---- Applications and windows (main thread) ------------------------------
@@ -49,7 +56,7 @@ struct WindowRecord {
     std::optional<double> alpha;        // opacity 0..1, absent when not set
     std::optional<Bounds> bounds;       // root coordinates, pixels
     std::optional<int32_t> ownerPid;    // process that owns the window
-    std::optional<int64_t> number;      // window number (XID)
+    std::optional<int64_t> number;      // window number (the backend's own)
     std::optional<std::string> name;    // title, valid UTF-8
 };
 

@@ -8,7 +8,7 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev
   libxcb-shm0-dev libxcb-res0-dev libxcb-render0-dev libxcb-xfixes0-dev
-  libturbojpeg0-dev libspng-dev libpixman-1-dev libswscale-dev
+  libturbojpeg0-dev libspng-dev libpixman-1-dev
   libsystemd-dev
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev

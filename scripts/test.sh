@@ -12,26 +12,26 @@ quick=0
 jobs=$(nproc)
 
 echo "== build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build
 SOAK_SECONDS=${SOAK_SECONDS:-60} ctest --test-dir build --output-on-failure -j"$jobs"
 [ $quick -eq 1 ] && exit 0
 
 echo "== ASan+UBSan"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   SOAK_SECONDS=40 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== TSan: the protocol, fault and soak tests"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_SANITIZE=thread >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_SANITIZE=thread -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-tsan companion testwin protocol_test faults_test soak_test
 TSAN_OPTIONS=halt_on_error=1 SOAK_SECONDS=40 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(protocol|faults|soak)_test$'
 
 echo "== fuzz"
 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCOMPANION_TESTS=OFF -DCOMPANION_FUZZ=ON >/dev/null
+  -DCOMPANION_TESTS=OFF -DCOMPANION_FUZZ=ON -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-fuzz
 seconds=${FUZZ_SECONDS:-45}
 for target in build-fuzz/fuzz/*_fuzz; do

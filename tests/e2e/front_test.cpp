@@ -1,6 +1,6 @@
 // The "front" command end to end: the real companion against a private Xvfb
 // with openbox, test windows of separate processes and real X clients.
-#include "platform/png.hpp"
+#include "platform/codec/png.hpp"
 #include "tests/harness/companion.hpp"
 #include "tests/harness/display.hpp"
 #include "tests/harness/resources.hpp"

@@ -2,7 +2,7 @@
 // JPEG codec converts them, thin lines average to grey, nothing moves, and
 // every quality gives a JPEG of the picture's size.
 #include "platform/platform.hpp"
-#include "platform/scale.hpp"
+#include "platform/codec/scale.hpp"
 
 #include <turbojpeg.h>
 

@@ -1,5 +1,5 @@
 // Desktop entry reading: the group, localized Name, escapes, hostile files.
-#include "platform/desktop_entry.hpp"
+#include "platform/apps/desktop_entry.hpp"
 
 #include "core/utf8.hpp"
 

@@ -1,6 +1,6 @@
 // Service commands on plain data: state words, haptic patterns, extension
 // removal, bus-name checks, and bundles at paths.
-#include "platform/dbus_probe.hpp"
+#include "platform/dbus/probe.hpp"
 #include "platform/platform.hpp"
 #include "services/automation.hpp"
 #include "services/path_extension.hpp"

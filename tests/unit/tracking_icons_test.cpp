@@ -1,6 +1,6 @@
 // The icon cache and the 64 x 64 PNG rendering.
 #include "core/base64.hpp"
-#include "platform/png.hpp"
+#include "platform/codec/png.hpp"
 #include "tracking/icons.hpp"
 
 #include <gtest/gtest.h>

@@ -1,13 +1,14 @@
 // Window properties from other clients: icons, text, records, desktop entry
 // matching. Hostile values must be skipped, never trusted.
-#include "platform/x11_apps_match.hpp"
-#include "platform/x11_props.hpp"
+#include "platform/apps/identity.hpp"
+#include "platform/x11/props.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace platform::x11;
+using namespace platform::apps;
 
 std::vector<uint32_t> icon(uint32_t w, uint32_t h, uint32_t argb, size_t realPixels = SIZE_MAX) {
     std::vector<uint32_t> v = {w, h};

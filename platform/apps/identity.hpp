@@ -1,10 +1,9 @@
 // Which desktop entry describes a running application: pure rules over the
-// entries on disk, the process's environment and its window's WM_CLASS.
-// Internal to platform/.
+// entries on disk, the process's environment and what its windows say of
+// themselves. Shared by every backend; internal to platform/.
 #pragma once
 
-#include "platform/desktop_entry.hpp"
-#include "platform/x11_props.hpp"
+#include "platform/apps/desktop_entry.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +11,22 @@
 #include <string_view>
 #include <vector>
 
-namespace platform::x11 {
+namespace platform::apps {
+
+// An X11 window's WM_CLASS, or what a Wayland compositor reports in its
+// place: instance and class, valid UTF-8.
+struct WmClass {
+    std::string instance;
+    std::string cls;
+};
+
+// What a window system says about the application behind a window. Every
+// field is a hint from another program, never trusted as a path.
+struct Hints {
+    std::optional<std::string> desktopId;  // a desktop entry id the window names
+    std::optional<WmClass> wmClass;
+    std::vector<uint32_t> windows;  // the process's window numbers, when known
+};
 
 // The desktop file that launched process `pid`, from its environment block
 // (NUL-separated KEY=VALUE): GIO_LAUNCHED_DESKTOP_FILE, believed only when
@@ -25,4 +39,4 @@ std::optional<std::string> launchedDesktopFile(std::string_view environ, int32_t
 // are taken in their order; null when none matches.
 const DesktopEntry* matchEntry(const std::vector<DesktopEntry>& entries, const WmClass& wc);
 
-}  // namespace platform::x11
+}  // namespace platform::apps

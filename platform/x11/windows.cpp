@@ -1,6 +1,6 @@
 // The window list over xcb: requests are sent in batches and their replies
 // collected afterwards, so a list costs a few round trips, not one per window.
-#include "platform/x11_windows.hpp"
+#include "platform/x11/windows.hpp"
 
 #include "platform/platform.hpp"
 
@@ -424,33 +424,23 @@ ConnectionRef liveConnection() {
     return nullptr;
 }
 
-}  // namespace platform::x11
-
-namespace platform {
-
 std::optional<std::vector<uint32_t>> windowStack() {
-    x11::ConnectionRef x = x11::connection();
+    ConnectionRef x = connection();
     if (!x) return std::nullopt;
-    std::vector<xcb_window_t> ids = x11::clientsTopFirst(*x);
+    std::vector<xcb_window_t> ids = clientsTopFirst(*x);
     if (x->broken()) return std::nullopt;
     return ids;
 }
 
 std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers) {
     std::vector<WindowRecord> out;
-    x11::ConnectionRef x = x11::connection();
+    ConnectionRef x = connection();
     if (!x || numbers.empty()) return out;
-    std::vector<x11::RawWindow> raws = x11::rawWindows(*x, numbers);
+    std::vector<RawWindow> raws = rawWindows(*x, numbers);
     out.reserve(raws.size());
-    for (const x11::RawWindow& raw : raws)
-        if (x11::listed(raw)) out.push_back(x11::windowRecord(raw));
+    for (const RawWindow& raw : raws)
+        if (listed(raw)) out.push_back(windowRecord(raw));
     return out;
 }
 
-std::optional<std::vector<WindowRecord>> windowList() {
-    auto ids = windowStack();
-    if (!ids) return std::nullopt;
-    return windowRecords(*ids);
-}
-
-}  // namespace platform
+}  // namespace platform::x11

@@ -3,7 +3,7 @@
 // Each probe opens its own connection: probes run on several pool threads at
 // once, and a shared connection would need a lock held across a peer that may
 // never answer.
-#include "platform/dbus_probe.hpp"
+#include "platform/dbus/probe.hpp"
 
 #include "platform/platform.hpp"
 

@@ -1,4 +1,4 @@
-#include "platform/x11_connection.hpp"
+#include "platform/x11/connection.hpp"
 
 #include <xcb/composite.h>
 

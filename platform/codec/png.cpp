@@ -1,5 +1,5 @@
 // Icon codecs: pixman scaling and libspng encoding and decoding.
-#include "platform/png.hpp"
+#include "platform/codec/png.hpp"
 
 #include <pixman.h>
 #include <spng.h>

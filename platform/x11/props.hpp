@@ -3,6 +3,7 @@
 // claims, and never touch the X server. Internal to platform/.
 #pragma once
 
+#include "platform/apps/identity.hpp"
 #include "platform/platform.hpp"
 
 #include <cstddef>
@@ -50,10 +51,7 @@ std::string propertyText(std::string_view bytes, bool latin1);
 
 // WM_CLASS: instance and class, each NUL-terminated (the last NUL may be
 // missing); valid UTF-8.
-struct WmClass {
-    std::string instance;
-    std::string cls;
-};
+using apps::WmClass;
 WmClass parseWmClass(std::string_view bytes);
 
 // ---- Window records --------------------------------------------------------

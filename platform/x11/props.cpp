@@ -1,5 +1,5 @@
 // Parsing of window properties set by other clients: bounded, pure.
-#include "platform/x11_props.hpp"
+#include "platform/x11/props.hpp"
 
 #include "core/utf8.hpp"
 

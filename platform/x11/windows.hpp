@@ -4,8 +4,8 @@
 // events.
 #pragma once
 
-#include "platform/x11_connection.hpp"
-#include "platform/x11_props.hpp"
+#include "platform/x11/connection.hpp"
+#include "platform/x11/props.hpp"
 
 #include <xcb/xcb.h>
 

@@ -1,7 +1,7 @@
 // Bundles on disk: a desktop entry file is a bundle with an identifier, a
 // directory is a bundle without one. Only stat(2) and the desktop entry
 // reader touch the path, so a FIFO, a device or a huge file cannot block.
-#include "platform/desktop_entry.hpp"
+#include "platform/apps/desktop_entry.hpp"
 #include "platform/platform.hpp"
 
 #include "core/utf8.hpp"

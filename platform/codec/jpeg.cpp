@@ -1,7 +1,7 @@
 // JPEG encoding of captured pictures with TurboJPEG, straight from the
 // picture's YUV 4:2:0 planes.
 #include "platform/platform.hpp"
-#include "platform/scale.hpp"
+#include "platform/codec/scale.hpp"
 
 #include <turbojpeg.h>
 

@@ -1,9 +1,9 @@
 // Desktop entry matching for running applications.
-#include "platform/x11_apps_match.hpp"
+#include "platform/apps/identity.hpp"
 
 #include <charconv>
 
-namespace platform::x11 {
+namespace platform::apps {
 namespace {
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
@@ -55,4 +55,4 @@ const DesktopEntry* matchEntry(const std::vector<DesktopEntry>& entries, const W
     return nullptr;
 }
 
-}  // namespace platform::x11
+}  // namespace platform::apps

@@ -7,9 +7,9 @@
 // well, which gives it a pixmap of its own to name; the server fills that
 // pixmap from its top-level's, so it is right at once.
 #include "platform/platform.hpp"
-#include "platform/scale.hpp"
-#include "platform/x11_connection.hpp"
-#include "platform/x11_shm.hpp"
+#include "platform/codec/scale.hpp"
+#include "platform/x11/connection.hpp"
+#include "platform/x11/shm.hpp"
 
 #include <xcb/composite.h>
 #include <xcb/xcb.h>
@@ -21,7 +21,7 @@
 #include <mutex>
 #include <unordered_set>
 
-namespace platform {
+namespace platform::x11 {
 namespace {
 
 using x11::ConnectionRef;
@@ -323,4 +323,4 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     return {std::move(picture), {}};
 }
 
-}  // namespace platform
+}  // namespace platform::x11

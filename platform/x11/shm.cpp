@@ -1,6 +1,6 @@
 // The segment pool: a few idle segments per connection, kept attached, so a
 // capture costs no shmget/attach round trip once the pool is warm.
-#include "platform/x11_shm.hpp"
+#include "platform/x11/shm.hpp"
 
 #include <algorithm>
 #include <mutex>

@@ -1,6 +1,6 @@
 // Desktop entry reader: a bounded, non-blocking read of one regular file and a
 // parse of its [Desktop Entry] group, with Name localized by the message locale.
-#include "platform/desktop_entry.hpp"
+#include "platform/apps/desktop_entry.hpp"
 
 #include "core/utf8.hpp"
 

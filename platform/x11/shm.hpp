@@ -2,7 +2,7 @@
 // Internal to platform/.
 #pragma once
 
-#include "platform/x11_connection.hpp"
+#include "platform/x11/connection.hpp"
 
 #include <xcb/shm.h>
 

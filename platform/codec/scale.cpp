@@ -6,7 +6,7 @@
 // with exact integer coverage, two source pixels a 16-bit multiply-add. The
 // colour conversion uses libjpeg's own coefficients on the 8.7 values, so a
 // flat colour converts exactly as the encoder would convert it.
-#include "platform/scale.hpp"
+#include "platform/codec/scale.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,7 @@
-// Application icons: the desktop entry's Icon as a PNG of the hicolor theme,
-// else the best _NET_WM_ICON image of its windows. The entry comes first
-// because window managers (openbox) write a default icon of their own into
-// _NET_WM_ICON of windows that set none, or set a malformed one.
-#include "platform/platform.hpp"
-#include "platform/png.hpp"
-#include "platform/x11_apps.hpp"
-#include "platform/x11_windows.hpp"
+// Icon lookup by name in the hicolor theme and the pixmaps directory.
+#include "platform/icons/theme.hpp"
+
+#include "platform/codec/png.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,22 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace platform {
+namespace platform::icons {
 namespace {
 
-// The most of a _NET_WM_ICON property read (8 MiB): room for a 1024 x 1024
-// image and the usual smaller ones; entries past it are not seen.
-constexpr uint32_t kMaxIconWords = 2u << 20;
 // The largest icon file read.
 constexpr off_t kMaxIconFile = 8 << 20;
-constexpr uint32_t kWant = 64;
-
-std::optional<RgbaImage> windowIcon(const x11::Connection& x, xcb_window_t w) {
-    auto p = x11::readProperty(x, w, x[x11::_NET_WM_ICON], XCB_ATOM_CARDINAL, kMaxIconWords);
-    if (!p || p->format != 32) return std::nullopt;
-    std::vector<uint32_t> words = x11::words(*p);
-    return x11::decodeIcon(words.data(), words.size(), kWant);
-}
 
 std::optional<std::string> readRegular(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -58,7 +43,7 @@ std::optional<std::string> readRegular(const std::string& path) {
 std::optional<RgbaImage> pngFile(const std::string& path) {
     auto bytes = readRegular(path);
     if (!bytes) return std::nullopt;
-    return decodePng(*bytes, uint32_t(x11::kMaxIconSide));
+    return decodePng(*bytes, kMaxIconSide);
 }
 
 std::vector<std::string> dataDirs() {
@@ -88,9 +73,9 @@ int sizeDir(const std::string& name) {
     return w;
 }
 
-// The theme's PNG for `name`: the smallest size at least 64, else the largest,
-// over the data directories in order; then the pixmaps directory.
-std::optional<RgbaImage> themeIcon(std::string name) {
+}  // namespace
+
+std::optional<RgbaImage> themeIcon(std::string name, uint32_t want) {
     if (name.empty()) return std::nullopt;
     if (name[0] == '/') {
         if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) return pngFile(name);
@@ -110,9 +95,9 @@ std::optional<RgbaImage> themeIcon(std::string name) {
         std::sort(sizes.begin(), sizes.end());
         std::vector<std::string> order;
         for (auto& [s, n] : sizes)
-            if (s >= int(kWant)) order.push_back(n);
+            if (s >= int(want)) order.push_back(n);
         for (auto it = sizes.rbegin(); it != sizes.rend(); ++it)
-            if (it->first < int(kWant)) order.push_back(it->second);
+            if (it->first < int(want)) order.push_back(it->second);
         for (const std::string& n : order)
             if (auto img = pngFile(theme + "/" + n + "/apps/" + name + ".png")) return img;
     }
@@ -121,22 +106,4 @@ std::optional<RgbaImage> themeIcon(std::string name) {
     return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<RgbaImage> iconImage(const App& app) {
-    if (app.iconName)
-        if (auto img = themeIcon(*app.iconName)) return img;
-    if (x11::ConnectionRef x = x11::connection()) {
-        // The process's windows now (a closed window's number may belong to
-        // another client), those the record was made with first.
-        std::vector<xcb_window_t> mine = x11::windowsOf(*x, app.pid);
-        std::stable_partition(mine.begin(), mine.end(), [&app](xcb_window_t w) {
-            return std::find(app.windows.begin(), app.windows.end(), w) != app.windows.end();
-        });
-        for (xcb_window_t w : mine)
-            if (auto img = windowIcon(*x, w)) return img;
-    }
-    return std::nullopt;
-}
-
-}  // namespace platform
+}  // namespace platform::icons

@@ -1,9 +1,9 @@
-// Running applications built from a pid: /proc, desktop entries and the
-// WM_CLASS of one of its windows. Internal to platform/.
+// Running applications over X11: the shared records, described by the
+// WM_CLASS of one of the process's windows. Internal to platform/.
 #pragma once
 
 #include "platform/platform.hpp"
-#include "platform/x11_connection.hpp"
+#include "platform/x11/connection.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -13,8 +13,7 @@ namespace platform::x11 {
 
 // The application of process `pid`, whose window `window` is when known (its
 // WM_CLASS is then used instead of searching the pid's windows). Null when no
-// such process runs. Records are kept per process (pid and start time), so
-// a second call for a running process costs one /proc read. `x` may be null.
+// such process runs. `x` may be null.
 AppRef appFor(const Connection* x, int32_t pid, std::optional<xcb_window_t> window);
 
 // The client windows of process `pid`, frontmost first.

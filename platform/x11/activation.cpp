@@ -6,8 +6,8 @@
 // connection is (after the server went away), and a second after this one
 // alone broke.
 #include "platform/platform.hpp"
-#include "platform/x11_apps.hpp"
-#include "platform/x11_windows.hpp"
+#include "platform/x11/apps.hpp"
+#include "platform/x11/windows.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -16,7 +16,7 @@
 
 #include <memory>
 
-namespace platform {
+namespace platform::x11 {
 namespace {
 
 // The watcher's state; touched on the loop's thread only.
@@ -147,4 +147,4 @@ void watchActivations(boost::asio::io_context& loop, std::function<void(AppRef)>
     });
 }
 
-}  // namespace platform
+}  // namespace platform::x11
