@@ -30,7 +30,7 @@ Companion::Companion(std::map<std::string, std::string> env, Launch how) {
         throw std::runtime_error("pipe");
 
     std::map<std::string, std::string> vars;
-    for (char** e = environ; *e; ++e) {
+    for (char** e = environ; *e && !how.cleanEnv; ++e) {
         std::string kv = *e;
         auto eq = kv.find('=');
         if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
@@ -53,8 +53,12 @@ Companion::Companion(std::map<std::string, std::string> env, Launch how) {
     posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
-    char* argv[] = {const_cast<char*>(COMPANION_BIN), nullptr};
-    int rc = posix_spawn(&pid, COMPANION_BIN, &fa, nullptr, argv, envp.data());
+    std::vector<std::string> args = how.prefix;
+    args.push_back(COMPANION_BIN);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(inPipe[0]);
     close(outPipe[1]);

@@ -20,6 +20,10 @@ struct Launch {
     bool nonblockingStdin = false;   // O_NONBLOCK on the pipe end it reads
     bool nonblockingStdout = false;  // O_NONBLOCK on the pipe end it writes
     size_t addressSpace = 0;         // RLIMIT_AS in bytes when not 0
+    // Run through this argv prefix (asUser's, to run as the session's user);
+    // the companion's pid and parent stay the same, as the prefix execs it.
+    std::vector<std::string> prefix;
+    bool cleanEnv = false;           // start from an empty environment, not the test's
 };
 
 struct Companion {
