@@ -22,7 +22,7 @@ struct Launch {
     size_t addressSpace = 0;         // RLIMIT_AS in bytes when not 0
     // Run through this argv prefix (asUser's, to run as the session's user);
     // the companion's pid and parent stay the same, as the prefix execs it.
-    std::vector<std::string> prefix;
+    std::vector<std::string> prefix = {};
     bool cleanEnv = false;           // start from an empty environment, not the test's
 };
 
