@@ -21,7 +21,7 @@ echo "== ASan+UBSan"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  SOAK_SECONDS=40 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  SOAK_SECONDS=40 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE desktop
 
 echo "== TSan: the protocol, fault and soak tests"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_SANITIZE=thread -DCOMPANION_WERROR=ON >/dev/null
