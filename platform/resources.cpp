@@ -1,6 +1,7 @@
 // The companion's data directory.
 #include "platform/resources.hpp"
 
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,14 +26,27 @@ std::optional<std::string> selfExecutable() {
     return std::string(buf, size_t(n));
 }
 
-std::optional<std::string> resourceDir() {
-    if (isDir(COMPANION_DATADIR)) return std::string(COMPANION_DATADIR);
-    auto exe = selfExecutable();
-    if (!exe) return std::nullopt;
-    std::string dir = exe->substr(0, exe->find_last_of('/'));
-    for (const char* rel : {"/../share/companion", "/share/companion"})
-        if (isDir(dir + rel)) return dir + rel;
+std::optional<std::string> resourceDirFor(const std::string& exe, const std::string& datadir,
+                                          const std::function<bool(const std::string&)>& isDir) {
+    namespace fs = std::filesystem;
+    // A build tree's own staged files come first: an installed copy
+    // elsewhere may be older than the code being built.
+    std::optional<fs::path> dir;
+    if (auto slash = exe.rfind('/'); slash != std::string::npos)
+        dir = fs::path(exe.substr(0, slash + 1));
+    auto beside = [&](const char* rel) {
+        return dir ? (*dir / rel).lexically_normal().string() : std::string();
+    };
+    std::string installed = datadir.empty() ? "" : fs::path(datadir).lexically_normal().string();
+    for (const std::string& candidate : {beside("share/companion"), installed,
+                                         beside("../share/companion"),
+                                         beside("../../share/companion")})
+        if (!candidate.empty() && isDir(candidate)) return candidate;
     return std::nullopt;
+}
+
+std::optional<std::string> resourceDir() {
+    return resourceDirFor(selfExecutable().value_or(""), COMPANION_DATADIR, isDir);
 }
 
 }  // namespace platform

@@ -12,7 +12,7 @@ packages=(
   libsystemd-dev
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev
-  librsvg2-dev libxpm-dev libyuv-dev libwayland-dev wayland-protocols dpkg-dev
+  librsvg2-dev libxpm-dev libyuv-dev libwayland-dev wayland-protocols dpkg-dev file
   xvfb openbox x11-apps x11-utils xterm dbus-daemon python3
   xfwm4 i3-wm picom zenity
   sway foot xwayland grim

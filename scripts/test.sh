@@ -2,7 +2,7 @@
 # The test command: installs what it needs, builds, and runs every test, then
 # the same suite under ASan+UBSan, then the fuzzers for a short while.
 #   scripts/test.sh           everything (what CI runs)
-#   scripts/test.sh --quick   the plain build and its tests only
+#   scripts/test.sh --quick   the plain build, its tests and the Debian package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -12,9 +12,13 @@ quick=0
 jobs=$(nproc)
 
 echo "== build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_WERROR=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_WERROR=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 ninja -C build
 SOAK_SECONDS=${SOAK_SECONDS:-60} ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Debian package"
+./scripts/check-package.sh build
 [ $quick -eq 1 ] && exit 0
 
 echo "== ASan+UBSan"

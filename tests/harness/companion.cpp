@@ -54,7 +54,7 @@ Companion::Companion(std::map<std::string, std::string> env, Launch how) {
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
     std::vector<std::string> args = how.prefix;
-    args.push_back(COMPANION_BIN);
+    args.push_back(how.binary.empty() ? std::string(COMPANION_BIN) : how.binary);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -24,6 +24,7 @@ struct Launch {
     // the companion's pid and parent stay the same, as the prefix execs it.
     std::vector<std::string> prefix = {};
     bool cleanEnv = false;           // start from an empty environment, not the test's
+    std::string binary = {};         // the program to run; the build tree's when empty
 };
 
 struct Companion {
