@@ -1,7 +1,7 @@
 // The companion's eyes inside KWin: reports the window list, in stacking
 // order with the active window named, to the companion that loaded this
 // script, whenever anything in it changes. The companion writes this file
-// per process with its bus name in place of @SERVICE@. Works with the names
+// per process with its own bus name as `service`. Works with the names
 // of Plasma 5.27 (clients) and of Plasma 6 (windows). Trusts no caller: it
 // only sends, to that one name, and stops once that name is gone.
 var service = "@SERVICE@";
