@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace platform::kde {
 namespace {
 
 constexpr const char* kEntryName = "companion.desktop";
+constexpr int kEntryChecks = 30;
 
 bool screenCapturePreflight() { return currentMirror() != nullptr && authorised(); }
 
@@ -34,10 +36,19 @@ std::string userApplications() {
 
 bool screenCaptureRequest() {
     reloadScript();
+    forgetAuthorisation();
     if (!authorised()) {
         auto exe = selfExecutable();
         std::string dir = userApplications();
-        if (exe && !dir.empty() && writeAuthorisingEntry(dir, *exe)) forgetAuthorisation();
+        if (exe && !dir.empty() && writeAuthorisingEntry(dir, *exe)) {
+            // KWin reads the entry once its service cache notices the
+            // folder changed, within a second or two.
+            for (int i = 0; i < kEntryChecks; ++i) {
+                forgetAuthorisation();
+                if (authorised()) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
     }
     return screenCapturePreflight();
 }

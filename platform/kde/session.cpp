@@ -35,7 +35,8 @@ constexpr int kLoadAttempts = 12;
 
 // Touched on the main thread only.
 struct State {
-    dbus::BusRef bus;
+    dbus::BusRef bus;      // served by the main loop: reports and KWin's name
+    dbus::BusRef control;  // calls to KWin, so none waits on the served one
     std::string uniqueName;
     std::string kwinOwner;  // KWin's unique name, "" while it is gone
     std::string plugin;     // the script's plugin name, one per companion
@@ -138,9 +139,19 @@ std::string writeScript(const std::string& uniqueName) {
     return path;
 }
 
+// The connection for calls to KWin, opened again when it closed: a call on
+// the served connection would leave what arrives meanwhile unprocessed
+// until its next wake-up.
+sd_bus* control() {
+    if (!state->control || sd_bus_is_open(state->control.get()) <= 0)
+        state->control = dbus::openSessionBus();
+    return state->control.get();
+}
+
 // Loads and runs the script in the KWin now on the bus; true once it runs.
 bool loadScript() {
-    sd_bus* bus = state->bus.get();
+    sd_bus* bus = control();
+    if (!bus) return false;
     if (state->scriptPath.empty()) state->scriptPath = writeScript(state->uniqueName);
     if (state->scriptPath.empty()) return false;
     unload(bus, state->plugin);  // a copy left in this KWin by an earlier attempt
@@ -281,7 +292,7 @@ bool startSession() {
     state->uniqueName = unique;
     state->kwinOwner = owner;
     state->plugin = "companion-" + std::to_string(getpid());
-    unloadStale(state->bus.get(), scriptDir());
+    if (sd_bus* bus = control()) unloadStale(bus, scriptDir());
     loadScript();
     startWatcher();
     return true;
