@@ -30,7 +30,7 @@ function onCurrentDesktop(w) {
     var ds = w.desktops;
     if (!ds) return true;
     for (var i = 0; i < ds.length; i++)
-        if (ds[i] === cd) return true;
+        if (ds[i] === cd || (ds[i] && cd && ds[i].id !== undefined && ds[i].id === cd.id)) return true;
     return ds.length === 0;
 }
 
