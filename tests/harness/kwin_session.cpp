@@ -90,7 +90,7 @@ void KWinSession::startKWin() {
     {
         std::ofstream out(announce);
         out << "#!/bin/sh\necho \"$DISPLAY $XAUTHORITY\" > " << where << ".new && mv " << where
-            << ".new " << where << "\nexec sleep 100000\n";
+            << ".new " << where << "\n";
     }
     std::filesystem::permissions(announce, std::filesystem::perms(0755));
     kwin_ = spawnAs(user,
