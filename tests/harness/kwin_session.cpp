@@ -49,6 +49,17 @@ KWinSession::KWinSession() : user(testUser()), runtime(user, "kde-run"), home(us
     }
     dbus_ = spawnAs(user, {"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork"},
                     baseEnv(), runtime.path + "/bus.log");
+    try {
+        start();
+    } catch (...) {
+        bus_.reset();
+        stopGroup(kwin_);
+        stopGroup(dbus_);
+        throw;
+    }
+}
+
+void KWinSession::start() {
     if (!waitFor([&] { return std::filesystem::exists(runtime.path + "/bus"); }, 10s))
         throw std::runtime_error("the session bus did not start");
     sd_bus* b = nullptr;

@@ -76,6 +76,7 @@ struct KWinSession {
     std::string xauthority;  // its cookie file
 
 private:
+    void start();  // the bus connection, the binary's copy, KWin
     std::vector<std::string> baseEnv() const;
     pid_t dbus_ = -1;
     pid_t kwin_ = -1;
