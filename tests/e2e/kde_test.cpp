@@ -174,6 +174,7 @@ TEST_F(Kde, AllowAuthorisesTheCompanion) {
 // active, the application active before it.
 TEST_F(Kde, FrontFollowsActivations) {
     auto c = startCompanion();
+    authorise(*c);  // icons and pictures come with access
     pid_t gtk = session->startApp({"/usr/bin/gtk3-demo"});
     auto x = xClient();
     x->open("one", "title=XOne w=320 h=240 color=ff0000");
@@ -187,6 +188,10 @@ TEST_F(Kde, FrontFollowsActivations) {
     EXPECT_EQ(r.at("app").at("bundle"), json::value("gtk3-demo")) << json::serialize(r);
     EXPECT_FALSE(titleOf(r).empty());
     EXPECT_FALSE(r.at("app").at("icon").as_string().empty());
+    // The Wayland-native window is captured too.
+    json::object shot = c->ask(
+        {{"cmd", "capture"}, {"id", "gtk"}, {"window", r.at("window").at("id")}, {"edge", 256}}, 20s);
+    EXPECT_EQ(shot.at("ok"), json::value(true)) << json::serialize(shot);
 
     activate("XOne");
     r = frontUntil(*c, [](const json::object& r) { return titleOf(r) == "XOne"; });
