@@ -1,6 +1,8 @@
 // Choosing the backend, and the seam's window-system functions handed to it.
 #include "platform/backend.hpp"
 
+#include "platform/wlroots/sway.hpp"
+#include "platform/wlroots/wlroots.hpp"
 #include "platform/x11/backend.hpp"
 
 #include <cstdlib>
@@ -15,6 +17,8 @@ struct Connector {
     bool (*connect)(Backend&);
 };
 constexpr Connector kConnectors[] = {
+    {BackendKind::sway, wlroots::sway::connect},
+    {BackendKind::wlroots, wlroots::connect},
     {BackendKind::x11, x11::connect},
 };
 

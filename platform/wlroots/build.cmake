@@ -1,0 +1,42 @@
+# The sway and wlroots backends: wayland-client, and the client code of the
+# wlr protocols generated at build time from the XML that
+# scripts/wlr-protocols.sh fetches out of Debian's wlroots source package
+# (never kept in the repository).
+pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
+pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
+if(NOT WAYLAND_SCANNER)
+  find_program(WAYLAND_SCANNER wayland-scanner REQUIRED)
+endif()
+
+set(WLR_PROTOCOL_DIR "/var/cache/companion/wlr-protocols" CACHE PATH
+  "Folder holding the wlr protocol XML (scripts/wlr-protocols.sh fills it)")
+set(wlr_protocols wlr-foreign-toplevel-management-unstable-v1 wlr-screencopy-unstable-v1)
+foreach(p ${wlr_protocols})
+  if(NOT EXISTS "${WLR_PROTOCOL_DIR}/${p}.xml")
+    message(FATAL_ERROR "${WLR_PROTOCOL_DIR}/${p}.xml is missing: run "
+      "scripts/wlr-protocols.sh [DIR] (or scripts/install-deps.sh) and, for another "
+      "folder, configure with -DWLR_PROTOCOL_DIR=DIR")
+  endif()
+endforeach()
+if(EXISTS "${WLR_PROTOCOL_DIR}/VERSION")
+  file(READ "${WLR_PROTOCOL_DIR}/VERSION" wlr_version)
+  string(STRIP "${wlr_version}" wlr_version)
+  message(STATUS "wlr protocols: ${wlr_version}")
+endif()
+
+set(gen ${CMAKE_BINARY_DIR}/wlr-protocols)
+file(MAKE_DIRECTORY ${gen})
+set(wlr_generated)
+foreach(p ${wlr_protocols})
+  add_custom_command(OUTPUT ${gen}/${p}.h ${gen}/${p}.c
+    COMMAND ${WAYLAND_SCANNER} client-header ${WLR_PROTOCOL_DIR}/${p}.xml ${gen}/${p}.h
+    COMMAND ${WAYLAND_SCANNER} private-code ${WLR_PROTOCOL_DIR}/${p}.xml ${gen}/${p}.c
+    DEPENDS ${WLR_PROTOCOL_DIR}/${p}.xml VERBATIM)
+  list(APPEND wlr_generated ${gen}/${p}.c)
+endforeach()
+enable_language(C)
+add_library(wlr_protocols STATIC ${wlr_generated})
+target_include_directories(wlr_protocols PUBLIC ${gen})
+target_link_libraries(wlr_protocols PUBLIC PkgConfig::WAYLAND)
+set_target_properties(wlr_protocols PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries(companion_lib PUBLIC wlr_protocols)
