@@ -97,7 +97,7 @@ const wl_registry_listener kRegistryListener = {global, globalRemove};
 
 ConnectionRef open() {
     auto c = std::make_shared<Connection>();
-    c->display = wl_display_connect(nullptr);
+    c->display = connectDisplay();
     if (!c->display) return nullptr;
     c->queue = wl_display_create_queue(c->display);
     auto* wrapper = static_cast<wl_display*>(wl_proxy_create_wrapper(c->display));

@@ -4,6 +4,8 @@
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <mutex>
 #include <poll.h>
 
 namespace platform::wlroots {
@@ -35,7 +37,15 @@ bool readOnce(wl_display* d, wl_event_queue* queue, int waitMs, bool& got) {
 void syncDone(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
 const wl_callback_listener kSyncListener = {syncDone};
 
+void quiet(const char*, va_list) {}
+
 }  // namespace
+
+wl_display* connectDisplay() {
+    static std::once_flag once;
+    std::call_once(once, [] { wl_log_set_handler_client(quiet); });
+    return wl_display_connect(nullptr);
+}
 
 bool dispatchUntil(wl_display* d, wl_event_queue* queue, Clock::time_point deadline,
                    const std::function<bool()>& done) {

@@ -11,6 +11,11 @@ struct wl_event_queue;
 
 namespace platform::wlroots {
 
+// wl_display_connect(nullptr) with the client library's messages silenced
+// (it prints to stderr by default, which the companion never does). Null
+// when no compositor answers. Any thread.
+wl_display* connectDisplay();
+
 // Reads and dispatches `queue`'s events until `done` or `deadline`; false on
 // time-out or a broken connection. Any thread (one reader per queue).
 bool dispatchUntil(wl_display* d, wl_event_queue* queue,

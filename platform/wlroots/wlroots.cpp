@@ -176,7 +176,7 @@ void watchFd();
 bool open() {
     if (!state) state = new State;
     disconnect();
-    state->display = wl_display_connect(nullptr);
+    state->display = connectDisplay();
     if (!state->display) return false;
     state->queue = wl_display_create_queue(state->display);
     auto* wrapper = static_cast<wl_display*>(wl_proxy_create_wrapper(state->display));
