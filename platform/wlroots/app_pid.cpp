@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
 #include <cstdlib>
 #include <dirent.h>
 #include <memory>
@@ -70,8 +73,41 @@ bool runsAs(const std::string& exe, const std::string& comm, const std::vector<s
     return !comm.empty() && matches(comm, names, 15);
 }
 
+namespace {
+
+// One scan of /proc per app_id and half second: a front report asks for
+// every window's owner.
+struct Remembered {
+    int32_t pid = 0;
+    std::chrono::steady_clock::time_point at;
+};
+constexpr auto kRemember = std::chrono::milliseconds(500);
+constexpr size_t kRememberedMax = 256;
+
+int32_t scan(const std::string& appId);
+
+}  // namespace
+
 int32_t pidForAppId(const std::string& appId) {
     if (appId.empty()) return 0;
+    static std::mutex lock;
+    static auto* kept = new std::unordered_map<std::string, Remembered>;
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard guard(lock);
+        auto it = kept->find(appId);
+        if (it != kept->end() && now - it->second.at < kRemember) return it->second.pid;
+    }
+    int32_t pid = scan(appId);
+    std::lock_guard guard(lock);
+    if (kept->size() >= kRememberedMax) kept->clear();
+    (*kept)[appId] = {pid, now};
+    return pid;
+}
+
+namespace {
+
+int32_t scan(const std::string& appId) {
     const std::vector<std::string> names = programNames(appId);
     auto runs = [&](int32_t pid) {
         return runsAs(apps::exeTarget(pid).value_or(""), apps::comm(pid).value_or(""), names);
@@ -102,4 +138,5 @@ int32_t pidForAppId(const std::string& appId) {
     return found;
 }
 
+}  // namespace
 }  // namespace platform::wlroots

@@ -8,8 +8,10 @@
 #include "platform/icons/theme.hpp"
 #include "platform/wlroots/ipc.hpp"
 #include "platform/wlroots/screencopy.hpp"
+#include "platform/x11/backend.hpp"
 
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 
 namespace platform::wlroots::sway {
@@ -90,8 +92,12 @@ std::vector<WindowRecord> records(const std::vector<uint32_t>& numbers) {
     return out;
 }
 
+// The desktop entry's icon; else, for Xwayland clients when the session's
+// X server lets us in, their windows' own (the X11 backend's sources).
 std::optional<RgbaImage> icon(const App& app) {
-    if (app.iconName) return icons::themeIcon(*app.iconName, 64);
+    if (app.iconName)
+        if (auto img = icons::themeIcon(*app.iconName, 64)) return img;
+    if (std::getenv("DISPLAY")) return x11::iconImage(app);
     return std::nullopt;
 }
 
@@ -119,6 +125,11 @@ Shot shot(uint32_t window, int64_t width, int64_t height) {
     if (!vs) return {std::nullopt, "sway's IPC does not answer"};
     const View* v = findView(*vs, window);
     if (!v || !v->visible) return {std::nullopt, "gone"};
+    // An Xwayland window's own pixels, covered parts included, when the
+    // session's X server lets us in (it admits its own user); else what the
+    // output shows.
+    if (v->x11Window && std::getenv("DISPLAY"))
+        if (Shot own = x11::screenshot(v->x11Window, width, height); own.picture) return own;
     Rect local = v->content;
     local.x -= v->outputRect.x;
     local.y -= v->outputRect.y;

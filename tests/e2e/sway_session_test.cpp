@@ -69,7 +69,7 @@ struct Session {
     Session() {
         std::string config = run.path + "/config";
         std::ofstream(config) << "output HEADLESS-1 resolution 1920x1080\nxwayland enable\n"
-                                 "default_border none\nfocus_on_window_activation focus\n";
+                                 "default_border none\nfor_window [title=\"^cover$\"] floating enable\n";
         sway = harness::spawnAs(user, {"/usr/bin/sway", "-c", config},
                                 {"XDG_RUNTIME_DIR=" + run.path, "HOME=" + run.path,
                                  "PATH=/usr/bin:/bin", "WLR_BACKENDS=headless",
@@ -139,7 +139,8 @@ struct Session {
         std::map<std::string, std::string> e = {{"XDG_RUNTIME_DIR", run.path},
                                                 {"WAYLAND_DISPLAY", wayland},
                                                 {"HOME", run.path},
-                                                {"PATH", "/usr/bin:/bin"}};
+                                                {"PATH", "/usr/bin:/bin"},
+                                                {"DISPLAY", display}};
         if (withSwaySocket) e["SWAYSOCK"] = sock;
         return e;
     }
@@ -219,7 +220,7 @@ protected:
         // Xwayland admits only its own user: the X client runs in the
         // session too, fed its one command.
         s->msg(std::string("exec \"sh -c '(echo open x title=xwin w=640 h=480 color=ff0000 "
-                           "class=xdemo.XDemo; sleep 600) | ") +
+                           "class=xdemo.XDemo icon=48x48; sleep 600) | ") +
                TOOLS_DIR + "/testwin'\"");
     }
     static void TearDownTestSuite() { delete s; }
@@ -270,6 +271,7 @@ TEST_F(Sway, FrontNativeAndXwaylandWindowsThenActivationsAndTheHostFallback) {
     r = frontUntil(c, xw->pid);
     ASSERT_EQ(pidOf(r), xw->pid) << json::serialize(r);
     EXPECT_EQ(r.at("app").at("name"), json::value("XDemo"));
+    EXPECT_FALSE(r.at("app").at("icon").as_string().empty());  // its _NET_WM_ICON
     EXPECT_EQ(r.at("window").at("id"), json::value(xw->id));
     EXPECT_EQ(r.at("window").at("title"), json::value("xwin"));
     EXPECT_EQ(r.at("window").at("w"), json::value(xw->w));
@@ -321,6 +323,17 @@ TEST_F(Sway, CaptureShowsTheWindowsOwnPixelsAndOtherWorkspacesAreGone) {
         else
             EXPECT_GT(shareOf(d, 0x20c040), 0.8);
     }
+
+    // Covered by a floating Wayland window: the Xwayland window's own
+    // pixels, through X11.
+    s->msg("exec \"foot -o colors.background=20c040 -T cover sleep 600\"");
+    ASSERT_TRUE(s->waitCon("cover"));
+    r = capture(c, xw->id);
+    ASSERT_EQ(r.at("ok"), json::value(true)) << json::serialize(r);
+    d = decode(r);
+    EXPECT_GT(redShare(d, *xw), 0.95);
+    s->msg("'[title=\"^cover$\"] kill'");
+    ASSERT_TRUE(waitFor([&] { return !s->con("cover"); }));
 
     // On another workspace: not on screen, not listed, "gone".
     s->msg("'[title=\"^xwin$\"] move container to workspace 2'");
