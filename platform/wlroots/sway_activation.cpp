@@ -93,9 +93,11 @@ void handle(const IpcMessage& m) {
 
 void arm();
 
+// Reads what has arrived, a bounded amount a wake-up so that a flood of
+// events leaves the loop its other work.
 void pump() {
     char chunk[65536];
-    for (;;) {
+    for (int reads = 0; reads < 64; ++reads) {
         ssize_t n = ::read(watchedFd, chunk, sizeof(chunk));
         if (n > 0) {
             watch->buffer.append(chunk, size_t(n));
