@@ -97,6 +97,7 @@ View viewOf(const json::object& n, const OutputOf& out, bool floating) {
     v.focused = boolAt(n, "focused");
     v.visible = boolAt(n, "visible");
     v.floating = floating;
+    v.fullscreen = numberAt(n, "fullscreen_mode").value_or(0) > 0;
     if (auto o = numberAt(n, "opacity")) v.opacity = std::clamp(*o, 0.0, 1.0);
     Rect r = rectAt(n, "rect"), w = rectAt(n, "window_rect");
     v.content = {r.x + w.x, r.y + w.y, w.width, w.height};
@@ -148,6 +149,8 @@ std::optional<std::vector<View>> parseTree(std::string_view text) {
         return std::nullopt;
     }
     std::stable_partition(views.begin(), views.end(), [](const View& v) { return v.visible; });
+    std::stable_partition(views.begin(), views.end(),
+                          [](const View& v) { return v.fullscreen && v.visible; });
     std::stable_partition(views.begin(), views.end(),
                           [](const View& v) { return v.focused && v.visible; });
     return views;

@@ -29,6 +29,7 @@ struct View {
     bool focused = false;
     bool floating = false;
     bool visible = false;
+    bool fullscreen = false;               // covers its workspace or every output
     std::optional<double> opacity;         // 0..1
     Rect content;                          // layout (logical) coordinates
     std::string output;                    // the output's name
@@ -37,8 +38,8 @@ struct View {
 };
 
 // Every view of the tree in `json`, frontmost first: the focused view, then
-// each output by focus order, and on each workspace floating views above
-// tiled ones, each group by focus order. Invisible views (other workspaces,
+// fullscreen views, then each output by focus order, and on each workspace
+// floating views above tiled ones, each group by focus order. Invisible views (other workspaces,
 // hidden tabs, the scratchpad) are kept with `visible` false, after the
 // visible ones. Nothing when `json` is not a tree.
 std::optional<std::vector<View>> parseTree(std::string_view json);

@@ -46,6 +46,18 @@ TEST(SwayTree, FocusedFirstThenFloatingAboveTiledThenFocusOrderHiddenLast) {
     EXPECT_FALSE(views->back().visible);
 }
 
+TEST(SwayTree, AFullscreenViewCoversTheFloatingOnes) {
+    std::string tree = kTree;
+    auto at = tree.find(R"("id":5,)");
+    ASSERT_NE(at, std::string::npos);
+    tree.insert(at, R"("fullscreen_mode":1,)");
+    auto views = parseTree(tree);
+    ASSERT_TRUE(views);
+    std::vector<int64_t> ids;
+    for (const View& v : *views) ids.push_back(v.id);
+    EXPECT_EQ(ids, (std::vector<int64_t>{6, 5, 7, 32, 10}));
+}
+
 TEST(SwayTree, ViewFieldsContentRectOutputAndXwaylandClass) {
     auto views = parseTree(kTree);
     ASSERT_TRUE(views);
