@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
         trips.push_back(msSince(t));
         own.push_back(r.at("ms").to_number<double>());
     }
-    std::printf("front (%s windows): round trip p50 %.3f ms p99 %.3f ms; companion's own p50 %.3f ms\n",
-                shell("swaymsg -t get_tree | grep -c '\"pid\"'").c_str(), percentile(trips, 0.5),
+    std::printf("front (%d windows): round trip p50 %.3f ms p99 %.3f ms; companion's own p50 %.3f ms\n",
+                std::atoi(shell("swaymsg -t get_tree | grep -c '\"pid\"'").c_str()), percentile(trips, 0.5),
                 percentile(trips, 0.99), percentile(own, 0.5));
     // Uncached: each report after the tree changed (a title event).
     std::vector<double> fresh;
