@@ -239,15 +239,6 @@ Shot copyRegion(const std::string& outputName, const Rect& region, int64_t width
     if (!c) return {std::nullopt, "cannot connect to the Wayland compositor"};
     if (!c->copier || !c->shm) return {std::nullopt, "the compositor offers no screencopy"};
     if (region.width < 1 || region.height < 1) return {std::nullopt, "gone"};
-    wl_output* output = nullptr;
-    {
-        std::lock_guard guard(shared().lock);
-        for (auto& o : c->outputs)
-            if (o->name == outputName) output = o->proxy;
-        if (!output && c->outputs.size() == 1) output = c->outputs.front()->proxy;
-    }
-    if (!output) return {std::nullopt, "the window's output is not known"};
-
     Job job;
     Frame f;
     job.queue = wl_display_create_queue(c->display);
@@ -255,9 +246,18 @@ Shot copyRegion(const std::string& outputName, const Rect& region, int64_t width
     job.copier = wrapOn(c->copier, job.queue);
     job.shm = wrapOn(c->shm, job.queue);
     if (!job.copier || !job.shm) return {std::nullopt, kNoAnswer};
-    job.frame = zwlr_screencopy_manager_v1_capture_output_region(
-        job.copier, 0, output, int32_t(std::lround(region.x)), int32_t(std::lround(region.y)),
-        int32_t(std::lround(region.width)), int32_t(std::lround(region.height)));
+    {
+        // Under the lock: an output that goes away is destroyed under it.
+        std::lock_guard guard(shared().lock);
+        wl_output* output = nullptr;
+        for (auto& o : c->outputs)
+            if (o->name == outputName) output = o->proxy;
+        if (!output && c->outputs.size() == 1) output = c->outputs.front()->proxy;
+        if (!output) return {std::nullopt, "the window's output is not known"};
+        job.frame = zwlr_screencopy_manager_v1_capture_output_region(
+            job.copier, 0, output, int32_t(std::lround(region.x)), int32_t(std::lround(region.y)),
+            int32_t(std::lround(region.width)), int32_t(std::lround(region.height)));
+    }
     if (!job.frame) return {std::nullopt, kNoAnswer};
     zwlr_screencopy_frame_v1_add_listener(job.frame, &kFrameListener, &f);
     auto deadline = Clock::now() + kCopyDeadline;
