@@ -218,9 +218,11 @@ protected:
         // A Wayland-native terminal in a known colour, and an Xwayland window.
         s->msg("exec \"foot -o colors.background=20c040 -T native sleep 600\"");
         // Xwayland admits only its own user: the X client runs in the
-        // session too, fed its one command.
+        // session too, fed its one command; the feeder ends with the session
+        // (sway starts clients outside its process group).
         s->msg(std::string("exec \"sh -c '(echo open x title=xwin w=640 h=480 color=ff0000 "
-                           "class=xdemo.XDemo icon=48x48; sleep 600) | ") +
+                           "class=xdemo.XDemo icon=48x48; while [ -S \\$XDG_RUNTIME_DIR/\\$WAYLAND_DISPLAY ]; "
+                           "do sleep 0.5; done) | ") +
                TOOLS_DIR + "/testwin'\"");
     }
     static void TearDownTestSuite() { delete s; }
