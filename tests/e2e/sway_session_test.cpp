@@ -378,6 +378,29 @@ TEST_F(Sway, WithoutSwaysSocketTheToplevelProtocolNamesTheApplicationWithoutAWin
     EXPECT_EQ(c.stderrText(), "");
 }
 
+// Last in the suite: it ends the session.
+TEST_F(Sway, CompositorGoneMidSessionEveryRequestStillAnswered) {
+    auto native = s->waitCon("native");
+    ASSERT_TRUE(native);
+    Companion c = start();
+    auto r = c.ask({{"cmd", "capture"}, {"id", "c"}, {"window", native->id}, {"edge", 100}}, 20s);
+    ASSERT_EQ(r.at("ok"), json::value(true)) << json::serialize(r);
+    harness::stopGroup(s->sway);
+    r = c.ask({{"cmd", "front"}, {"id", "f"}}, 20s);
+    EXPECT_EQ(r.at("granted"), json::value(false)) << json::serialize(r);
+    EXPECT_FALSE(r.contains("window"));
+    r = c.ask({{"cmd", "capture"}, {"id", "c"}, {"window", native->id}}, 20s);
+    EXPECT_EQ(r.at("ok"), json::value(false));
+    r = c.ask({{"cmd", "allow"}, {"id", "a"}}, 20s);
+    EXPECT_EQ(r.at("granted"), json::value(false));
+    std::this_thread::sleep_for(1500ms);  // the watcher's retry runs meanwhile
+    r = c.ask({{"cmd", "front"}, {"id", "f2"}}, 20s);
+    EXPECT_EQ(r.at("granted"), json::value(false));
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_EQ(c.stderrText(), "");
+}
+
 // sway's IPC played by the test: answers get_version, then serves get_tree
 // by `mode`. The socket lives in a directory of the test's own.
 struct FakeSway {
