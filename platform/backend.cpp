@@ -2,6 +2,8 @@
 #include "platform/backend.hpp"
 
 #include "platform/kde/backend.hpp"
+#include "platform/wlroots/sway.hpp"
+#include "platform/wlroots/wlroots.hpp"
 #include "platform/x11/backend.hpp"
 
 #include <cstdlib>
@@ -17,6 +19,8 @@ struct Connector {
 };
 constexpr Connector kConnectors[] = {
     {BackendKind::kde, kde::connect},
+    {BackendKind::sway, wlroots::sway::connect},
+    {BackendKind::wlroots, wlroots::connect},
     {BackendKind::x11, x11::connect},
 };
 

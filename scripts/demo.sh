@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the companion on a real X session: the user's
-# DISPLAY when it answers, else a private Xvfb with a window manager and a few
-# windows. Prints every request and reply; writes out/capture.jpg, out/icon.png.
+# Installs, builds and runs the companion on a real session: the user's sway
+# session (WAYLAND_DISPLAY and SWAYSOCK) or DISPLAY when it answers, else a
+# private Xvfb with a window manager and a few windows. Prints every request and reply; writes out/capture.jpg, out/icon.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +14,9 @@ cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
 extra=()
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "${SWAYSOCK:-}" ] && swaymsg -t get_version >/dev/null 2>&1; then
+  echo "== using your sway session ($WAYLAND_DISPLAY)"
+elif [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "== using your display $DISPLAY"
 else
   fifo=$(mktemp -u); mkfifo "$fifo"

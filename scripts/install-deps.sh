@@ -29,6 +29,11 @@ if [ "$(id -u)" -eq 0 ] && ! id companion-test >/dev/null 2>&1; then
   useradd -r -M -d /nonexistent -s /usr/sbin/nologin companion-test
 fi
 
+# The wlr protocol definitions, from Debian's wlroots source package.
+if [ "$(id -u)" -eq 0 ]; then
+  "$(dirname "$0")/wlr-protocols.sh"
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

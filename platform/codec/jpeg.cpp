@@ -44,8 +44,11 @@ std::optional<Jpeg> encodeJpeg(const Picture& picture, double quality) {
         tjFree(const_cast<unsigned char*>(b));
     });
     const unsigned char* planes[3] = {yuv->y(), yuv->cb(), yuv->cr()};
+    // The planes are packed: without strides TurboJPEG would pad an odd
+    // luma width to even and read every row after the first askew.
+    const int strides[3] = {yuv->width, yuv->chromaWidth(), yuv->chromaWidth()};
     unsigned long size = capacity;
-    if (tjCompressFromYUVPlanes(tj, planes, yuv->width, nullptr, yuv->height, TJSAMP_420,
+    if (tjCompressFromYUVPlanes(tj, planes, yuv->width, strides, yuv->height, TJSAMP_420,
                                 &buffer, &size, jpegQuality(quality), TJFLAG_NOREALLOC) != 0)
         return std::nullopt;
     return Jpeg{std::move(owned), size_t(size)};
