@@ -1,6 +1,7 @@
 // Choosing the backend, and the seam's window-system functions handed to it.
 #include "platform/backend.hpp"
 
+#include "platform/gnome/backend.hpp"
 #include "platform/x11/backend.hpp"
 
 #include <cstdlib>
@@ -15,6 +16,7 @@ struct Connector {
     bool (*connect)(Backend&);
 };
 constexpr Connector kConnectors[] = {
+    {BackendKind::gnome, gnome::connect},
     {BackendKind::x11, x11::connect},
 };
 

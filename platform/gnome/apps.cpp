@@ -1,0 +1,142 @@
+// Applications and windows on GNOME: the focused window's process, the window
+// list for the front report, and application icons from desktop entries.
+#include "platform/gnome/backend.hpp"
+
+#include "platform/apps/registry.hpp"
+#include "platform/icons/theme.hpp"
+
+#include <atomic>
+#include <chrono>
+
+namespace platform::gnome {
+namespace {
+
+constexpr uint32_t kIconSide = 64;
+
+// When the extension last answered, for "granted" without a round trip
+// while it keeps answering.
+std::atomic<int64_t> lastAnswerMs{-1000000};
+constexpr int64_t kAnswerFreshMs = 1000;
+
+int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void answered() { lastAnswerMs.store(nowMs(), std::memory_order_relaxed); }
+
+// The last list fetched on the main thread; windowRecords right after
+// windowStack reads it rather than asking again.
+struct Recent {
+    ShellList list;
+    int64_t atMs = -1000000;
+};
+Recent recent;
+constexpr int64_t kRecentMs = 250;
+
+std::optional<ShellList> fetch() {
+    dbus::BusRef bus = takeBus();
+    if (!bus) return std::nullopt;
+    dbus::CallError error;
+    auto list = listWindows(bus.get(), error);
+    if (!list) return std::nullopt;
+    giveBack(std::move(bus));
+    answered();
+    return list;
+}
+
+std::string withoutSuffix(const std::string& id) {
+    constexpr std::string_view suffix = ".desktop";
+    if (id.size() > suffix.size() && id.compare(id.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return id.substr(0, id.size() - suffix.size());
+    return id;
+}
+
+}  // namespace
+
+AppRef appOf(const ShellWindow& w, const std::vector<ShellWindow>* all) {
+    if (w.pid <= 0) return nullptr;
+    return apps::appFor(w.pid, [&]() {
+        apps::Hints hints;
+        if (!w.trackerId.empty()) hints.desktopId = withoutSuffix(w.trackerId);
+        else if (!w.sandboxId.empty()) hints.desktopId = w.sandboxId;
+        else if (!w.gtkId.empty()) hints.desktopId = w.gtkId;
+        if (!w.wmClass.empty() || !w.wmInstance.empty())
+            hints.wmClass = apps::WmClass{w.wmInstance, w.wmClass};
+        hints.windows.push_back(w.number);
+        if (all)
+            for (const ShellWindow& o : *all)
+                if (o.pid == w.pid && o.number != w.number) hints.windows.push_back(o.number);
+        return hints;
+    });
+}
+
+bool screenCapturePreflight() {
+    if (nowMs() - lastAnswerMs.load(std::memory_order_relaxed) < kAnswerFreshMs) return true;
+    if (!answers()) return false;
+    answered();
+    return true;
+}
+
+AppRef frontmostApplication() {
+    dbus::BusRef bus = takeBus();
+    if (!bus) return nullptr;
+    dbus::CallError error;
+    auto focused = focusedWindow(bus.get(), error);
+    if (!error.name.empty()) return nullptr;
+    giveBack(std::move(bus));
+    answered();
+    if (!focused) return nullptr;
+    return appOf(*focused, nullptr);
+}
+
+AppRef runningApplication(int32_t pid) {
+    if (pid <= 0) return nullptr;
+    auto list = fetch();
+    if (list)
+        for (const ShellWindow& w : list->windows)
+            if (w.pid == pid) return appOf(w, &list->windows);
+    return apps::appFor(pid, nullptr);
+}
+
+std::optional<std::vector<uint32_t>> windowStack() {
+    auto list = fetch();
+    if (!list) return std::nullopt;
+    std::vector<uint32_t> numbers;
+    numbers.reserve(list->windows.size());
+    for (const ShellWindow& w : list->windows) numbers.push_back(w.number);
+    recent = Recent{std::move(*list), nowMs()};
+    return numbers;
+}
+
+std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers) {
+    std::vector<WindowRecord> records;
+    if (nowMs() - recent.atMs >= kRecentMs) {
+        auto list = fetch();
+        if (!list) return records;
+        recent = Recent{std::move(*list), nowMs()};
+    }
+    for (uint32_t n : numbers) {
+        for (const ShellWindow& w : recent.list.windows) {
+            if (w.number != n) continue;
+            if (w.minimized || !w.onWorkspace) break;
+            WindowRecord r;
+            r.layer = w.layer;
+            r.alpha = w.opacity;
+            r.bounds = Bounds{w.x, w.y, w.width, w.height};
+            if (w.pid > 0) r.ownerPid = w.pid;
+            r.number = w.number;
+            r.name = w.title;
+            records.push_back(std::move(r));
+            break;
+        }
+    }
+    return records;
+}
+
+std::optional<RgbaImage> iconImage(const App& app) {
+    if (app.iconName) return icons::themeIcon(*app.iconName, kIconSide);
+    return std::nullopt;
+}
+
+}  // namespace platform::gnome
