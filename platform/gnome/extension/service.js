@@ -4,7 +4,7 @@
 //
 // Built into the two extension forms (GNOME 43-44 and 45+) by
 // generate.cmake; the form's header gives Gio, GLib, Meta, Shell, Cairo, Gdk,
-// Rect (the rectangle type) and global.
+// Rect (the clip rectangle type of Meta.WindowActor.get_image) and global.
 
 const BUS_NAME = 'org.companion.Windows';
 const OBJECT_PATH = '/org/companion/Windows';
@@ -150,7 +150,8 @@ function writeAll(fd, bytes) {
     const size = bytes.get_size();
     let done = 0;
     while (done < size) {
-        const n = stream.write_bytes(GLib.Bytes.new_from_bytes(bytes, done, size - done), null);
+        const rest = done === 0 ? bytes : bytes.new_from_bytes(done, size - done);
+        const n = stream.write_bytes(rest, null);
         if (n <= 0) throw new Error('short write');
         done += n;
     }
