@@ -92,10 +92,11 @@ AppRef frontmostApplication() {
 
 AppRef runningApplication(int32_t pid) {
     if (pid <= 0) return nullptr;
-    auto list = fetch();
-    if (list)
-        for (const ShellWindow& w : list->windows)
-            if (w.pid == pid) return appOf(w, &list->windows);
+    if (nowMs() - recent.atMs >= kRecentMs) {
+        if (auto list = fetch()) recent = Recent{std::move(*list), nowMs()};
+    }
+    for (const ShellWindow& w : recent.list.windows)
+        if (w.pid == pid) return appOf(w, &recent.list.windows);
     return apps::appFor(pid, nullptr);
 }
 

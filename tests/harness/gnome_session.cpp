@@ -42,13 +42,24 @@ bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds limit
     return ready();
 }
 
-// Xwayland's display and authority file, from the process serving `runDir`.
-bool findXwayland(const std::string& runDir, std::string& display, std::string& auth) {
+pid_t parentOf(const std::string& pid) {
+    std::string stat = readAll("/proc/" + pid + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    long ppid = -1;
+    rest >> state >> ppid;
+    return state == "Z" ? -1 : pid_t(ppid);
+}
+
+// Xwayland's display and authority file, from the Shell's own Xwayland.
+bool findXwayland(pid_t shell, std::string& display, std::string& auth) {
     DIR* d = opendir("/proc");
     if (!d) return false;
     bool found = false;
     while (dirent* e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || parentOf(e->d_name) != shell) continue;
         std::string cmd = readAll(std::string("/proc/") + e->d_name + "/cmdline");
         std::vector<std::string> args;
         std::string cur;
@@ -66,7 +77,7 @@ bool findXwayland(const std::string& runDir, std::string& display, std::string& 
             if (args[i].size() > 1 && args[i][0] == ':') dpy = args[i];
             if (args[i] == "-auth" && i + 1 < args.size()) a = args[i + 1];
         }
-        if (!dpy.empty() && a.rfind(runDir + "/", 0) == 0) {
+        if (!dpy.empty() && !a.empty()) {
             display = dpy;
             auth = a;
             found = true;
@@ -133,6 +144,11 @@ void GnomeSession::removeExtension() {
     fs::remove(home->path + "/.config/glib-2.0/settings/keyfile", ec);
 }
 
+std::string GnomeSession::shellLog() const {
+    std::string log = readAll(home->path + "/shell.log");
+    return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
+}
+
 std::string GnomeSession::settingsText() const {
     return readAll(home->path + "/.config/glib-2.0/settings/keyfile");
 }
@@ -145,7 +161,7 @@ void GnomeSession::startShell() {
     shell = spawnAs(user, {"/usr/bin/gnome-shell", "--headless", "--wayland", "--virtual-monitor",
                            "1920x1080", "--wayland-display=" + waylandDisplay},
                     env(), home->path + "/shell.log");
-    if (!waitFor([&] { return findXwayland(run->path, xDisplay, xAuthority); }, 90s))
+    if (!waitFor([&] { return findXwayland(shell, xDisplay, xAuthority); }, 90s))
         throw std::runtime_error("GNOME Shell did not start Xwayland");
 }
 

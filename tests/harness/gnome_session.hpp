@@ -35,6 +35,8 @@ struct GnomeSession {
     // Starts the Shell and waits for Xwayland; throws when it does not come.
     void startShell();
     void stopShell();
+    // The end of the Shell's output, for failure messages.
+    std::string shellLog() const;
     // The settings keyfile's text.
     std::string settingsText() const;
     std::string extensionDir() const;
