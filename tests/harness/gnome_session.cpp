@@ -88,6 +88,29 @@ bool findXwayland(pid_t shell, std::string& display, std::string& auth) {
     return found;
 }
 
+// A test-only extension: GNOME Shell starts in its overview, which keeps
+// every window from taking the focus; this leaves it, as a user would.
+const char* const kOverviewOff = R"(const Main = imports.ui.main;
+function init() {
+    return {
+        enable() {
+            if (Main.layoutManager._startingUp)
+                this._id = Main.layoutManager.connect('startup-complete', () => Main.overview.hide());
+            else
+                Main.overview.hide();
+        },
+        disable() {
+            if (this._id) Main.layoutManager.disconnect(this._id);
+            this._id = 0;
+        },
+    };
+}
+)";
+
+// A user who logged in before: a first Shell start writes this key, and the
+// keyfile backend's write would race the one "allow" makes.
+const char* const kSeen = "welcome-dialog-last-shown-version='43.9'\n";
+
 }  // namespace
 
 std::string stagedExtension() {
@@ -99,9 +122,14 @@ GnomeSession::GnomeSession(bool extension) : user(testUser()) {
     run = std::make_unique<PrivateDir>(user, "gnome-run");
     home = std::make_unique<PrivateDir>(user, "gnome-home");
     fs::create_directories(home->path + "/.config/glib-2.0/settings");
-    fs::create_directories(home->path + "/.local/share");
-    chownTree(home->path, user);
+    std::string off = home->path + "/.local/share/gnome-shell/extensions/overview-off@tests";
+    fs::create_directories(off);
+    std::ofstream(off + "/extension.js") << kOverviewOff;
+    std::ofstream(off + "/metadata.json")
+        << R"({"uuid": "overview-off@tests", "name": "overview off", "description": "tests",)"
+        << R"( "shell-version": ["43", "44"]})";
     if (extension) installExtension();
+    else removeExtension();
     std::vector<std::string> e = env();
     sessionBus = spawnAs(user, {"/usr/bin/dbus-daemon", "--session", "--nofork",
                                 "--address=unix:path=" + run->path + "/bus"}, e);
@@ -134,14 +162,17 @@ void GnomeSession::installExtension() {
                       fs::copy_options::overwrite_existing);
     std::ofstream(dir + "/trusted") << COMPANION_BIN << "\n";
     std::ofstream(home->path + "/.config/glib-2.0/settings/keyfile")
-        << "[org/gnome/shell]\nenabled-extensions=['windows@companion']\n";
+        << "[org/gnome/shell]\n" << kSeen
+        << "enabled-extensions=['overview-off@tests', 'windows@companion']\n";
     chownTree(home->path, user);
 }
 
 void GnomeSession::removeExtension() {
     std::error_code ec;
     fs::remove_all(extensionDir(), ec);
-    fs::remove(home->path + "/.config/glib-2.0/settings/keyfile", ec);
+    std::ofstream(home->path + "/.config/glib-2.0/settings/keyfile")
+        << "[org/gnome/shell]\n" << kSeen << "enabled-extensions=['overview-off@tests']\n";
+    chownTree(home->path, user);
 }
 
 std::string GnomeSession::shellLog() const {
@@ -163,6 +194,10 @@ void GnomeSession::startShell() {
                     env(), home->path + "/shell.log");
     if (!waitFor([&] { return findXwayland(shell, xDisplay, xAuthority); }, 90s))
         throw std::runtime_error("GNOME Shell did not start Xwayland");
+    // The keyfile settings backend loses a change written while another
+    // process rewrites the file from its own copy: let the Shell's start-up
+    // writes (its app folders) land first.
+    waitFor([&] { return settingsText().find("app-folders") != std::string::npos; }, 30s);
 }
 
 void GnomeSession::stopShell() {
