@@ -1,5 +1,6 @@
 // GNOME benchmark: "front" round trip with the windows that bench/gnome.sh
-// opened, and "capture" of its full-screen window to 768, one at a time.
+// opened, and "capture" of the one in front (its largest) to 768, one at a
+// time.
 // Runs as the session's user inside the session (bench/gnome.sh).
 //   bench_gnome [roundtrips=500] [captures=50]
 #include "bench/peer.hpp"

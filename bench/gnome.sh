@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs bench_gnome in a headless GNOME Shell 43 session with the companion's
-# extension and 20 windows (19 xterms and one full-screen one), as the
+# extension and 20 windows (19 xterms and one about 1920 x 1080), as the
 # companion-test user. Run as root.
 #   bench/gnome.sh [build-dir=build-bench] [roundtrips] [captures]
 set -euo pipefail
@@ -52,6 +52,6 @@ for i in $(seq 19); do
   as xterm -title "bench $i" -geometry 60x15 -e sleep 600 >/dev/null 2>&1 & pids+=($!)
 done
 sleep 2
-as xterm -title "bench full" -fullscreen -e sleep 600 >/dev/null 2>&1 & pids+=($!)
+as xterm -title "bench full" -geometry 318x80+0+0 -e sleep 600 >/dev/null 2>&1 & pids+=($!)
 sleep 3
 as "$build/bench/bench_gnome" "${2:-500}" "${3:-50}"

@@ -25,24 +25,30 @@ int64_t nowMs() {
 
 void answered() { lastAnswerMs.store(nowMs(), std::memory_order_relaxed); }
 
-// The last list fetched on the main thread; windowRecords right after
-// windowStack reads it rather than asking again.
+// The last list fetched on the main thread. The calls of one front report
+// (frontmost application, window stack and records, running application)
+// follow each other within a few milliseconds and share it: one round trip
+// to the Shell per report.
 struct Recent {
     ShellList list;
     int64_t atMs = -1000000;
 };
 Recent recent;
-constexpr int64_t kRecentMs = 250;
+constexpr int64_t kRecentMs = 20;
 
-std::optional<ShellList> fetch() {
+// The recent list, fetched again when it is older than kRecentMs; null when
+// the extension does not answer.
+const ShellList* current() {
+    if (nowMs() - recent.atMs < kRecentMs) return &recent.list;
     dbus::BusRef bus = takeBus();
-    if (!bus) return std::nullopt;
+    if (!bus) return nullptr;
     dbus::CallError error;
     auto list = listWindows(bus.get(), error);
-    if (!list) return std::nullopt;
+    if (!list) return nullptr;
     giveBack(std::move(bus));
     answered();
-    return list;
+    recent = Recent{std::move(*list), nowMs()};
+    return &recent.list;
 }
 
 std::string withoutSuffix(const std::string& id) {
@@ -79,46 +85,36 @@ bool screenCapturePreflight() {
 }
 
 AppRef frontmostApplication() {
-    dbus::BusRef bus = takeBus();
-    if (!bus) return nullptr;
-    dbus::CallError error;
-    auto focused = focusedWindow(bus.get(), error);
-    if (!error.name.empty()) return nullptr;
-    giveBack(std::move(bus));
-    answered();
-    if (!focused) return nullptr;
-    return appOf(*focused, nullptr);
+    const ShellList* list = current();
+    if (!list || !list->focused) return nullptr;
+    for (const ShellWindow& w : list->windows)
+        if (w.number == list->focused) return appOf(w, &list->windows);
+    return nullptr;
 }
 
 AppRef runningApplication(int32_t pid) {
     if (pid <= 0) return nullptr;
-    if (nowMs() - recent.atMs >= kRecentMs) {
-        if (auto list = fetch()) recent = Recent{std::move(*list), nowMs()};
-    }
-    for (const ShellWindow& w : recent.list.windows)
-        if (w.pid == pid) return appOf(w, &recent.list.windows);
+    if (const ShellList* list = current())
+        for (const ShellWindow& w : list->windows)
+            if (w.pid == pid) return appOf(w, &list->windows);
     return apps::appFor(pid, nullptr);
 }
 
 std::optional<std::vector<uint32_t>> windowStack() {
-    auto list = fetch();
+    const ShellList* list = current();
     if (!list) return std::nullopt;
     std::vector<uint32_t> numbers;
     numbers.reserve(list->windows.size());
     for (const ShellWindow& w : list->windows) numbers.push_back(w.number);
-    recent = Recent{std::move(*list), nowMs()};
     return numbers;
 }
 
 std::vector<WindowRecord> windowRecords(const std::vector<uint32_t>& numbers) {
     std::vector<WindowRecord> records;
-    if (nowMs() - recent.atMs >= kRecentMs) {
-        auto list = fetch();
-        if (!list) return records;
-        recent = Recent{std::move(*list), nowMs()};
-    }
+    const ShellList* list = current();
+    if (!list) return records;
     for (uint32_t n : numbers) {
-        for (const ShellWindow& w : recent.list.windows) {
+        for (const ShellWindow& w : list->windows) {
             if (w.number != n) continue;
             if (w.minimized || !w.onWorkspace) break;
             WindowRecord r;
