@@ -39,11 +39,10 @@ int main(int argc, char** argv) {
     int captures = argc > 2 ? std::atoi(argv[2]) : 50;
     bench::Peer c = bench::start({COMPANION_BIN});
     std::string line;
-    for (int i = 0; i < 600; ++i) {  // until the extension answers
+    for (int i = 0; i < 600; ++i) {  // until the large window is in front
         bench::writeAll(c.in, "{\"cmd\":\"front\",\"id\":0}\n");
         line = bench::readLine(c);
-        if (line.find("\"granted\":true") != std::string::npos && line.find("\"window\"") != std::string::npos)
-            break;
+        if (line.find("\"title\":\"bench full\"") != std::string::npos) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     size_t w = line.find("\"window\":");

@@ -4,6 +4,7 @@
 # companion-test user. Run as root.
 #   bench/gnome.sh [build-dir=build-bench] [roundtrips] [captures]
 set -euo pipefail
+set -m  # each background job in a process group of its own, ended as one
 cd "$(dirname "$0")/.."
 build=$(realpath -m "${1:-build-bench}")
 ./scripts/install-deps.sh --bench
@@ -34,7 +35,7 @@ env=(HOME="$dir/home" XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/home/.con
   DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/run/system_bus"
   XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wl-bench
   PATH=/usr/bin:/bin XDG_DATA_DIRS=/usr/share LANG=C.UTF-8)
-as() { setsid setpriv --reuid="$user" --regid="$user" --clear-groups -- env -i "${env[@]}" "$@"; }
+as() { setpriv --reuid="$user" --regid="$user" --clear-groups -- env -i "${env[@]}" "$@"; }
 as dbus-daemon --session --nofork --address="unix:path=$dir/run/bus" >/dev/null 2>&1 & pids+=($!)
 as dbus-daemon --session --nofork --address="unix:path=$dir/run/system_bus" >/dev/null 2>&1 & pids+=($!)
 sleep 0.5
