@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
         reply = bench::readLine(c);
         shot.push_back(msSince(t));
     }
+    std::printf("window in front: %s\n", line.substr(w == std::string::npos ? 0 : w).c_str());
     std::printf("front round trip, window list as open: p50 %.3f ms  p99 %.3f ms (%d)\n",
                 quantile(front, 0.5), quantile(front, 0.99), roundtrips);
     std::printf("capture to 768 (%lld x %lld): p50 %.2f ms  p99 %.2f ms (%d)\n",

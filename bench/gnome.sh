@@ -52,7 +52,7 @@ env+=(DISPLAY="$display" XAUTHORITY="$auth")
 for i in $(seq 19); do
   as xterm -title "bench $i" -geometry 60x15 -e sleep 600 >/dev/null 2>&1 & pids+=($!)
 done
-sleep 2
+sleep 8  # the large one comes last, so that it takes the focus
 as xterm -title "bench full" -geometry 318x80+0+0 -e sleep 600 >/dev/null 2>&1 & pids+=($!)
 sleep 3
 as "$build/bench/bench_gnome" "${2:-500}" "${3:-50}"
