@@ -34,17 +34,21 @@ struct Recent {
     int64_t atMs = -1000000;
 };
 Recent recent;
+int64_t failedAtMs = -1000000;  // a report's later calls do not wait again
 constexpr int64_t kRecentMs = 20;
 
 // The recent list, fetched again when it is older than kRecentMs; null when
 // the extension does not answer.
 const ShellList* current() {
     if (nowMs() - recent.atMs < kRecentMs) return &recent.list;
+    if (nowMs() - failedAtMs < kRecentMs) return nullptr;
     dbus::BusRef bus = takeBus();
-    if (!bus) return nullptr;
     dbus::CallError error;
-    auto list = listWindows(bus.get(), error);
-    if (!list) return nullptr;
+    auto list = bus ? listWindows(bus.get(), error) : std::nullopt;
+    if (!list) {
+        failedAtMs = nowMs();
+        return nullptr;
+    }
     giveBack(std::move(bus));
     answered();
     recent = Recent{std::move(*list), nowMs()};
