@@ -4,6 +4,7 @@
 #include "platform/kde/backend.hpp"
 #include "platform/wlroots/sway.hpp"
 #include "platform/wlroots/wlroots.hpp"
+#include "platform/gnome/backend.hpp"
 #include "platform/x11/backend.hpp"
 
 #include <cstdlib>
@@ -21,6 +22,7 @@ constexpr Connector kConnectors[] = {
     {BackendKind::kde, kde::connect},
     {BackendKind::sway, wlroots::sway::connect},
     {BackendKind::wlroots, wlroots::connect},
+    {BackendKind::gnome, gnome::connect},
     {BackendKind::x11, x11::connect},
 };
 
