@@ -1,10 +1,10 @@
 // Choosing the backend, and the seam's window-system functions handed to it.
 #include "platform/backend.hpp"
 
+#include "platform/gnome/backend.hpp"
 #include "platform/kde/backend.hpp"
 #include "platform/wlroots/sway.hpp"
 #include "platform/wlroots/wlroots.hpp"
-#include "platform/gnome/backend.hpp"
 #include "platform/x11/backend.hpp"
 
 #include <cstdlib>
@@ -19,10 +19,10 @@ struct Connector {
     bool (*connect)(Backend&);
 };
 constexpr Connector kConnectors[] = {
-    {BackendKind::kde, kde::connect},
     {BackendKind::sway, wlroots::sway::connect},
-    {BackendKind::wlroots, wlroots::connect},
     {BackendKind::gnome, gnome::connect},
+    {BackendKind::kde, kde::connect},
+    {BackendKind::wlroots, wlroots::connect},
     {BackendKind::x11, x11::connect},
 };
 
