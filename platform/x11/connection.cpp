@@ -38,6 +38,10 @@ constexpr const char* kAtomNames[kAtomCount] = {
     "_NET_WM_STATE",
     "_NET_WM_STATE_ABOVE",
     "_NET_WM_STATE_HIDDEN",
+    "_NET_CLIENT_LIST",
+    "_GTK_FRAME_EXTENTS",
+    "_GTK_APPLICATION_ID",
+    "_KDE_NET_WM_DESKTOP_FILE",
 };
 
 std::mutex lock;

@@ -40,6 +40,10 @@ enum Atom : int {
     _NET_WM_STATE,
     _NET_WM_STATE_ABOVE,
     _NET_WM_STATE_HIDDEN,
+    _NET_CLIENT_LIST,
+    _GTK_FRAME_EXTENTS,
+    _GTK_APPLICATION_ID,
+    _KDE_NET_WM_DESKTOP_FILE,
     kAtomCount
 };
 
