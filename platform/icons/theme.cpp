@@ -143,13 +143,9 @@ void eachKey(std::string_view text, F&& use) {
     }
 }
 
-// A theme's directories: from its index.theme, else the size directories
-// found on disk ("48x48/apps", "scalable/apps") when it has none.
-std::vector<ThemeDir> themeDirs(const std::string& theme, ThemeIndex& index) {
-    if (auto text = readRegular(theme + "/index.theme", kMaxTextFile)) {
-        index = parseIndexTheme(*text);
-        return index.dirs;
-    }
+// The size directories found on disk ("48x48/apps", "scalable/apps") of a
+// theme that has no index.theme.
+std::vector<ThemeDir> listedDirs(const std::string& theme) {
     std::vector<ThemeDir> dirs;
     DIR* dir = ::opendir(theme.c_str());
     if (!dir) return dirs;
@@ -175,16 +171,25 @@ std::vector<ThemeDir> themeDirs(const std::string& theme, ThemeIndex& index) {
     return dirs;
 }
 
+// The icon in theme `themeName`, whose index.theme (the first found over
+// `bases`) describes its directories in every base. Its parents are added
+// to `inherits`.
 std::optional<RgbaImage> inTheme(const std::vector<std::string>& bases, const std::string& themeName,
                                  const std::string& name, uint32_t want,
                                  std::vector<std::string>& inherits) {
-    for (const std::string& base : bases) {
-        std::string theme = base + "/" + themeName;
-        ThemeIndex index;
-        std::vector<ThemeDir> dirs = themeDirs(theme, index);
-        for (const std::string& parent : index.inherits)
+    std::optional<ThemeIndex> index;
+    for (const std::string& base : bases)
+        if (auto text = readRegular(base + "/" + themeName + "/index.theme", kMaxTextFile)) {
+            index = parseIndexTheme(*text);
+            break;
+        }
+    if (index)
+        for (const std::string& parent : index->inherits)
             if (plainName(parent) && std::find(inherits.begin(), inherits.end(), parent) == inherits.end())
                 inherits.push_back(parent);
+    for (const std::string& base : bases) {
+        std::string theme = base + "/" + themeName;
+        std::vector<ThemeDir> dirs = index ? index->dirs : listedDirs(theme);
         for (const ThemeDir* d : searchOrder(dirs, want))
             if (auto img = inDir(theme + "/" + d->path, name, want)) return img;
     }
@@ -293,8 +298,9 @@ std::optional<RgbaImage> themeIcon(std::string name, uint32_t want) {
     if (!configHome.empty())
         if (auto user = userIconTheme(configHome)) themes.push_back(*user);
     for (size_t i = 0; i < themes.size() && i < kMaxThemes; ++i) {
-        if (themes[i] == "hicolor") continue;
-        if (auto img = inTheme(bases, themes[i], name, want, themes)) return img;
+        std::string theme = themes[i];  // `themes` grows meanwhile
+        if (theme == "hicolor") continue;
+        if (auto img = inTheme(bases, theme, name, want, themes)) return img;
     }
     std::vector<std::string> ignored;
     if (auto img = inTheme(bases, "hicolor", name, want, ignored)) return img;
