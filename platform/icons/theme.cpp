@@ -234,7 +234,7 @@ ThemeIndex parseIndexTheme(std::string_view text) {
 std::vector<const ThemeDir*> searchOrder(const std::vector<ThemeDir>& dirs, uint32_t want) {
     struct Scored {
         const ThemeDir* dir;
-        bool matches;
+        int rank;  // 0: holds `want`; 1: larger, shrunk to fit; 2: smaller, enlarged
         uint32_t distance;
     };
     std::vector<Scored> scored;
@@ -244,14 +244,13 @@ std::vector<const ThemeDir*> searchOrder(const std::vector<ThemeDir>& dirs, uint
         if (d.type == ThemeDir::Type::scalable) lo = d.minSize, hi = d.maxSize;
         else if (d.type == ThemeDir::Type::threshold)
             lo = d.size > d.threshold ? d.size - d.threshold : 0, hi = d.size + d.threshold;
-        bool matches = lo <= want && want <= hi;
-        uint32_t distance = want < lo ? lo - want : want > hi ? want - hi : 0;
-        scored.push_back({&d, matches, distance});
+        if (want < lo) scored.push_back({&d, 1, lo - want});
+        else if (want > hi) scored.push_back({&d, 2, want - hi});
+        else scored.push_back({&d, 0, 0});
     }
     std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
-        if (a.matches != b.matches) return a.matches;
-        if (a.distance != b.distance) return a.distance < b.distance;
-        return a.dir->size > b.dir->size;
+        if (a.rank != b.rank) return a.rank < b.rank;
+        return a.distance < b.distance;
     });
     std::vector<const ThemeDir*> out;
     for (const Scored& s : scored) out.push_back(s.dir);

@@ -43,9 +43,9 @@ struct ThemeIndex {
 ThemeIndex parseIndexTheme(std::string_view text);
 
 // The directories of `dirs` to search for `want`, best first: those whose
-// size range holds `want`, then the others by their distance from it
-// (larger before smaller on a tie). Directories for another scale are left
-// out. Pure.
+// size range holds `want`, then larger ones (nearest first: shrinking keeps
+// detail), then smaller ones (nearest first). Directories for another scale
+// are left out. Pure.
 std::vector<const ThemeDir*> searchOrder(const std::vector<ThemeDir>& dirs, uint32_t want);
 
 // The icon theme the user chose, as GTK's settings.ini or KDE's kdeglobals

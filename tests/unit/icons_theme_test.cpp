@@ -132,7 +132,7 @@ TEST_F(IconTheme, IndexDirectoriesUserThemeParentsHicolorPixmapsAndPaths) {
     EXPECT_EQ(centre(*img), 0x0000FFFFu);
 }
 
-TEST(IconThemeIndex, SearchOrderPrefersMatchingThenNearest) {
+TEST(IconThemeIndex, SearchOrderPrefersMatchingThenLargerThenSmaller) {
     ThemeIndex index = parseIndexTheme(
         "[Icon Theme]\nDirectories=16,32,48,128,scalable,big@2\nInherits=A, B\n"
         "[16]\nSize=16\nType=Fixed\n[32]\nSize=32\nType=Threshold\n[48]\nSize=48\nType=Fixed\n"
@@ -142,7 +142,7 @@ TEST(IconThemeIndex, SearchOrderPrefersMatchingThenNearest) {
     EXPECT_EQ(index.inherits, (std::vector<std::string>{"A", "B"}));
     std::vector<std::string> order;
     for (const ThemeDir* d : searchOrder(index.dirs, 64)) order.push_back(d->path);
-    EXPECT_EQ(order, (std::vector<std::string>{"scalable", "48", "32", "16", "128"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"128", "scalable", "48", "32", "16"}));
     order.clear();
     for (const ThemeDir* d : searchOrder(index.dirs, 33)) order.push_back(d->path);
     EXPECT_EQ(order.front(), "32");  // within its threshold
