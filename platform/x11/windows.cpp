@@ -196,13 +196,46 @@ namespace {
 // managers put the client in the frame or one or two windows further down.
 constexpr int kClientDepth = 3;
 
-// The client of each viewable top-level window, batched level by level:
-// a top-level with WM_STATE is its own client, else the first window below
-// it (breadth first, kClientDepth levels) that carries WM_STATE; a top-level
-// with none below is kept as it is (an unmanaged or override-redirect
-// window). Unmapped top-levels are left out. Two round trips a level.
-std::vector<xcb_window_t> viewableClientsOf(const Connection& x,
-                                            const std::vector<xcb_window_t>& tops) {
+// The top-level window (child of the root) holding each of `clients`, as
+// (top-level, client) pairs sorted by top-level: one round trip a level.
+std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
+                                                          const std::vector<uint32_t>& clients) {
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> out;
+    struct Walk {
+        xcb_window_t client, at;
+    };
+    std::vector<Walk> walks;
+    for (uint32_t c : clients)
+        if (c != XCB_NONE) walks.push_back({c, c});
+    for (int depth = 0; depth <= kClientDepth && !walks.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> trees;
+        trees.reserve(walks.size());
+        for (const Walk& w : walks) trees.push_back(xcb_query_tree(x.c, w.at));
+        std::vector<Walk> next;
+        for (size_t i = 0; i < walks.size(); ++i) {
+            xcb_generic_error_t* err = nullptr;
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, trees[i], &err));
+            std::free(err);
+            if (!tree || tree->parent == XCB_NONE) continue;
+            if (tree->parent == x.root) out.emplace_back(walks[i].at, walks[i].client);
+            else next.push_back({walks[i].client, tree->parent});
+        }
+        walks = std::move(next);
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
+// The client of each viewable top-level window: itself when it carries
+// WM_STATE, else the managed client it holds by `known` (top-level, client
+// pairs sorted by top-level), else the first window below it (breadth first,
+// kClientDepth levels, two round trips a level) that carries WM_STATE; a
+// top-level with none below is kept as it is (an unmanaged or
+// override-redirect window). Unmapped top-levels are left out.
+std::vector<xcb_window_t> viewableClientsOf(
+    const Connection& x, const std::vector<xcb_window_t>& tops,
+    const std::vector<std::pair<xcb_window_t, xcb_window_t>>& known) {
     std::vector<xcb_get_window_attributes_cookie_t> attrs;
     std::vector<xcb_get_property_cookie_t> states;
     attrs.reserve(tops.size());
@@ -226,7 +259,10 @@ std::vector<xcb_window_t> viewableClientsOf(const Connection& x,
         bool hasState = takeProperty(x, states[i]).has_value();
         if (!a || a->map_state != XCB_MAP_STATE_VIEWABLE) continue;
         viewable[i] = true;
+        auto k = std::lower_bound(known.begin(), known.end(), tops[i],
+                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
         if (hasState) client[i] = tops[i];
+        else if (k != known.end() && k->first == tops[i]) client[i] = k->second;
         else pending.push_back({i, tops[i]});
     }
     for (int depth = 0; depth < kClientDepth && !pending.empty(); ++depth) {
@@ -282,14 +318,15 @@ std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
     std::vector<xcb_window_t> tops;
     tops.reserve(size_t(n));
     for (int i = n - 1; i >= 0; --i) tops.push_back(kids[i]);
-    out = viewableClientsOf(x, tops);
+    std::vector<uint32_t> clients = managed ? words(*managed) : std::vector<uint32_t>{};
+    out = viewableClientsOf(x, tops, topsOf(x, clients));
     // Managed clients the tree did not show (unmapped: minimised, on another
     // workspace) go last, so a process's windows are all known; they are not
     // on screen, which the window records and capture check for themselves.
-    if (managed) {
+    if (!clients.empty()) {
         std::vector<xcb_window_t> seen = out;
         std::sort(seen.begin(), seen.end());
-        for (uint32_t w : words(*managed))
+        for (uint32_t w : clients)
             if (w != XCB_NONE && !std::binary_search(seen.begin(), seen.end(), w)) out.push_back(w);
     }
     return out;

@@ -161,6 +161,44 @@ bool drawn(const platform::RgbaImage& img) {
     return opaque && varied;
 }
 
+// A 400 x 300 window of a child process, given its properties by `dress`
+// before it is mapped (and focused, for a display without a window manager).
+struct Child {
+    template <class F>
+    Child(const std::string& display, F dress) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            // Only its own pipe: the companion's stdin must see its end.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != ready[1]) close(fd);
+            X x(display);
+            xcb_window_t w = xcb_generate_id(x.c);
+            xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(x.c)).data;
+            xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.root, 0, 0, 400, 300, 0,
+                              XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual, 0, nullptr);
+            dress(x, w);
+            xcb_map_window(x.c, w);
+            xcb_set_input_focus(x.c, XCB_INPUT_FOCUS_POINTER_ROOT, w, XCB_CURRENT_TIME);
+            free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
+            if (write(ready[1], "r", 1) != 1) _exit(1);
+            pause();
+            _exit(0);
+        }
+        char byte = 0;
+        if (pid < 0 || read(ready[0], &byte, 1) != 1) ADD_FAILURE() << "no child window";
+        close(ready[0]);
+        close(ready[1]);
+    }
+    ~Child() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+};
+
 class UnderEachWm : public ::testing::TestWithParam<Wm> {};
 
 TEST_P(UnderEachWm, OneWindowCoveredWindowAndHostFallback) {
@@ -276,12 +314,14 @@ struct Icons : ::testing::Test {
         std::ofstream(dir / "share/applications/pixmaponly.desktop")
             << "[Desktop Entry]\nType=Application\nName=Pixmap\nExec=pixmaponly\nIcon="
             << (dir / "pixmap-only.xpm").string() << "\n";
+        std::ofstream(dir / "share/applications/org.example.Named.desktop")
+            << "[Desktop Entry]\nType=Application\nName=Named App\nExec=named\n";
     }
     void TearDown() override { fs::remove_all(dir); }
     fs::path dir;
 };
 
-TEST_F(Icons, SvgEntryXpmEntryAndWmHintsPixmapEachGiveA64x64Picture) {
+TEST_F(Icons, SvgEntryXpmEntryAndWmHintsPixmapEachGiveA64x64PictureAndGtkIdNamesTheEntry) {
     harness::Display display(Wm::openbox);
     X x(display.name);
     Companion c({{"DISPLAY", display.name},
@@ -299,6 +339,20 @@ TEST_F(Icons, SvgEntryXpmEntryAndWmHintsPixmapEachGiveA64x64Picture) {
         EXPECT_EQ(icon->width, 64);
         EXPECT_EQ(icon->height, 64);
         EXPECT_TRUE(drawn(*icon));
+    }
+    {
+        SCOPED_TRACE("the entry the window names by its GTK application id");
+        Child named(display.name, [](X& cx, xcb_window_t w) {
+            const char id[] = "org.example.Named";
+            xcb_change_property(cx.c, XCB_PROP_MODE_REPLACE, w, cx.atom("_GTK_APPLICATION_ID"),
+                                cx.atom("UTF8_STRING"), 8, sizeof id - 1, id);
+            const char cls[] = "unrelated\0Unrelated";
+            xcb_change_property(cx.c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                                sizeof cls, cls);
+        });
+        auto r = frontUntil(c, named.pid);
+        EXPECT_EQ(r["app"].at("bundle"), json::value("org.example.Named")) << json::serialize(r);
+        EXPECT_EQ(r["app"].at("name"), json::value("Named App"));
     }
     const char* argv[] = {"xlogo", "-geometry", "300x300+10+10", nullptr};
     pid_t xlogo = harness::spawnClient(display.name, argv);
@@ -318,37 +372,16 @@ TEST_F(Icons, SvgEntryXpmEntryAndWmHintsPixmapEachGiveA64x64Picture) {
 TEST(HostileIcons, WmHintsPixmapOf30000x30000IsNotRead) {
     harness::Display display(Wm::none);
     Companion c({{"DISPLAY", display.name}});
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        X x(display.name);
-        xcb_window_t w = xcb_generate_id(x.c);
-        xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(x.c)).data;
-        xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.root, 0, 0, 400, 300, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual, 0, nullptr);
-        xcb_pixmap_t huge = xcb_generate_id(x.c);
-        xcb_create_pixmap(x.c, 1, huge, x.root, 30000, 30000);
+    Child child(display.name, [](X& cx, xcb_window_t w) {
+        xcb_pixmap_t huge = xcb_generate_id(cx.c);
+        xcb_create_pixmap(cx.c, 1, huge, cx.root, 30000, 30000);
         uint32_t hints[9] = {(1u << 2) | (1u << 5), 0, 0, huge, 0, 0, 0, huge, 0};
-        xcb_change_property(x.c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 32,
+        xcb_change_property(cx.c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 32,
                             9, hints);
-        xcb_map_window(x.c, w);
-        xcb_set_input_focus(x.c, XCB_INPUT_FOCUS_POINTER_ROOT, w, XCB_CURRENT_TIME);
-        free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
-        if (write(ready[1], "r", 1) != 1) _exit(1);
-        pause();
-        _exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    auto r = frontUntil(c, child);
-    EXPECT_EQ(pidIn(r), child) << json::serialize(r);
+    });
+    auto r = frontUntil(c, child.pid);
+    EXPECT_EQ(pidIn(r), child.pid) << json::serialize(r);
     EXPECT_FALSE(iconIn(r));
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
     c.closeInput();
     EXPECT_EQ(c.wait(), 0);
     EXPECT_EQ(c.stderrText(), "");
