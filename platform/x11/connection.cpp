@@ -2,6 +2,7 @@
 
 #include <xcb/composite.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -78,7 +79,9 @@ ConnectionRef open(std::string& error) {
         return nullptr;
     }
     int screenNumber = 0;
+    static std::atomic<uint64_t> opened{0};
     auto conn = std::make_shared<Connection>();
+    conn->serial = ++opened;
     conn->c = xcb_connect(display, &screenNumber);
     if (int err = xcb_connection_has_error(conn->c)) {
         error = describe(err, display);

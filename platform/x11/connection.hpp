@@ -56,6 +56,9 @@ struct Connection {
     // server still draws them on screen), so each keeps its own pixels
     // while covered or off screen.
     bool composite = false;
+    // Tells this connection from every other the process opened: caches of
+    // server state are kept per connection.
+    uint64_t serial = 0;
 
     xcb_atom_t operator[](Atom a) const { return atoms[a]; }
     bool broken() const { return xcb_connection_has_error(c) != 0; }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace platform::x11 {
 
@@ -196,8 +197,22 @@ namespace {
 // managers put the client in the frame or one or two windows further down.
 constexpr int kClientDepth = 3;
 
+// Which top-level holds each managed client, as last found on one
+// connection: a window manager keeps a client in the same frame while it
+// manages it, so only clients new to the list are looked up again.
+struct Frames {
+    std::mutex lock;
+    uint64_t serial = 0;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> byClient;  // (client, top), sorted
+};
+Frames& frames() {
+    static auto* f = new Frames;
+    return *f;
+}
+
 // The top-level window (child of the root) holding each of `clients`, as
-// (top-level, client) pairs sorted by top-level: one round trip a level.
+// (top-level, client) pairs sorted by top-level: one round trip a level for
+// the clients not seen before on this connection.
 std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
                                                           const std::vector<uint32_t>& clients) {
     std::vector<std::pair<xcb_window_t, xcb_window_t>> out;
@@ -205,8 +220,19 @@ std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
         xcb_window_t client, at;
     };
     std::vector<Walk> walks;
-    for (uint32_t c : clients)
-        if (c != XCB_NONE) walks.push_back({c, c});
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> known;
+    {
+        Frames& f = frames();
+        std::lock_guard guard(f.lock);
+        if (f.serial == x.serial) known = f.byClient;
+    }
+    for (uint32_t c : clients) {
+        if (c == XCB_NONE) continue;
+        auto k = std::lower_bound(known.begin(), known.end(), c,
+                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
+        if (k != known.end() && k->first == c) out.emplace_back(k->second, c);
+        else walks.push_back({c, c});
+    }
     for (int depth = 0; depth <= kClientDepth && !walks.empty(); ++depth) {
         std::vector<xcb_query_tree_cookie_t> trees;
         trees.reserve(walks.size());
@@ -222,6 +248,16 @@ std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
         }
         walks = std::move(next);
     }
+    {
+        // Clients no longer managed are dropped with the rest of the old map.
+        std::vector<std::pair<xcb_window_t, xcb_window_t>> byClient;
+        for (auto& [top, client] : out) byClient.emplace_back(client, top);
+        std::sort(byClient.begin(), byClient.end());
+        Frames& f = frames();
+        std::lock_guard guard(f.lock);
+        f.serial = x.serial;
+        f.byClient = std::move(byClient);
+    }
     std::stable_sort(out.begin(), out.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     return out;
@@ -232,37 +268,49 @@ std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
 // pairs sorted by top-level), else the first window below it (breadth first,
 // kClientDepth levels, two round trips a level) that carries WM_STATE; a
 // top-level with none below is kept as it is (an unmanaged or
-// override-redirect window). Unmapped top-levels are left out.
+// override-redirect window). Unmapped top-levels are left out, but for the
+// frames of managed clients, which are not asked about.
 std::vector<xcb_window_t> viewableClientsOf(
     const Connection& x, const std::vector<xcb_window_t>& tops,
     const std::vector<std::pair<xcb_window_t, xcb_window_t>>& known) {
-    std::vector<xcb_get_window_attributes_cookie_t> attrs;
-    std::vector<xcb_get_property_cookie_t> states;
-    attrs.reserve(tops.size());
-    states.reserve(tops.size());
-    for (xcb_window_t w : tops) {
-        attrs.push_back(xcb_get_window_attributes(x.c, w));
-        states.push_back(askProperty(x, w, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
-    }
     std::vector<xcb_window_t> client(tops.size(), XCB_NONE);
     std::vector<bool> viewable(tops.size(), false);
+    // A managed client's frame costs nothing more: whether it is on screen is
+    // the client's own map state, which every reader of the list checks.
+    std::vector<size_t> asked;
+    for (size_t i = 0; i < tops.size(); ++i) {
+        auto k = std::lower_bound(known.begin(), known.end(), tops[i],
+                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
+        if (k != known.end() && k->first == tops[i]) {
+            client[i] = k->second;
+            viewable[i] = true;
+        } else {
+            asked.push_back(i);
+        }
+    }
+    std::vector<xcb_get_window_attributes_cookie_t> attrs;
+    std::vector<xcb_get_property_cookie_t> states;
+    attrs.reserve(asked.size());
+    states.reserve(asked.size());
+    for (size_t i : asked) {
+        attrs.push_back(xcb_get_window_attributes(x.c, tops[i]));
+        states.push_back(askProperty(x, tops[i], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
+    }
     struct Pending {
         size_t top;
         xcb_window_t window;
     };
     std::vector<Pending> pending;
-    for (size_t i = 0; i < tops.size(); ++i) {
+    for (size_t n = 0; n < asked.size(); ++n) {
+        size_t i = asked[n];
         xcb_generic_error_t* err = nullptr;
         Reply<xcb_get_window_attributes_reply_t> a(
-            xcb_get_window_attributes_reply(x.c, attrs[i], &err));
+            xcb_get_window_attributes_reply(x.c, attrs[n], &err));
         std::free(err);
-        bool hasState = takeProperty(x, states[i]).has_value();
+        bool hasState = takeProperty(x, states[n]).has_value();
         if (!a || a->map_state != XCB_MAP_STATE_VIEWABLE) continue;
         viewable[i] = true;
-        auto k = std::lower_bound(known.begin(), known.end(), tops[i],
-                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
         if (hasState) client[i] = tops[i];
-        else if (k != known.end() && k->first == tops[i]) client[i] = k->second;
         else pending.push_back({i, tops[i]});
     }
     for (int depth = 0; depth < kClientDepth && !pending.empty(); ++depth) {
@@ -326,8 +374,17 @@ std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
     if (!clients.empty()) {
         std::vector<xcb_window_t> seen = out;
         std::sort(seen.begin(), seen.end());
+        bool missing = false;
         for (uint32_t w : clients)
-            if (w != XCB_NONE && !std::binary_search(seen.begin(), seen.end(), w)) out.push_back(w);
+            if (w != XCB_NONE && !std::binary_search(seen.begin(), seen.end(), w)) {
+                out.push_back(w);
+                missing = true;
+            }
+        if (missing) {  // a frame may have changed: the next list looks again
+            Frames& f = frames();
+            std::lock_guard guard(f.lock);
+            f.serial = 0;
+        }
     }
     return out;
 }
