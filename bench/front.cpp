@@ -3,8 +3,12 @@
 // and uncached (the first request of a fresh one), beside the per-call time
 // of `xdotool getactivewindow getwindowpid getwindowname`.
 //   bench_front [roundtrips=500] [fresh=20]
+// Last, the uncached icon of an SVG-only program (xterm under a class whose
+// entry names an SVG): the render alone, the first front of a fresh
+// companion, and the first front after the program starts.
 // Run it through bench/front.sh, which brings up Xvfb and openbox.
 #include "bench/peer.hpp"
+#include "platform/icons/svg.hpp"
 
 #include <xcb/xcb.h>
 
@@ -13,7 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -136,6 +145,97 @@ double xdotoolCall() {
     return ms;
 }
 
+// ---- SVG icons -----------------------------------------------------------------
+
+// A data directory holding an entry whose only icon is an SVG (xterm's own,
+// a real icon), for programs of class "benchsvg".
+std::string svgDataDir() {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("bench-svg-" + std::to_string(getpid()));
+    fs::create_directories(dir / "applications");
+    fs::create_directories(dir / "icons/hicolor/scalable/apps");
+    fs::copy_file("/usr/share/icons/hicolor/scalable/apps/mini.xterm.svg",
+                  dir / "icons/hicolor/scalable/apps/bench-svg.svg", fs::copy_options::overwrite_existing);
+    std::ofstream(dir / "applications/benchsvg.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Bench SVG\nExec=xterm\nIcon=bench-svg\n";
+    return dir.string();
+}
+
+pid_t spawnXterm() {
+    const char* argv[] = {"xterm", "-name", "benchsvg", "-class", "Benchsvg", "-geometry", "80x24+300+300", nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "xterm", &fa, nullptr, const_cast<char**>(argv), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+void stopXterm(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+// The "ms" of the first reply that names `pid`, asking until one does.
+double firstFrontOf(Peer& p, pid_t pid) {
+    std::string line, want = "\"pid\":" + std::to_string(pid);
+    for (int i = 0; i < 400; ++i) {
+        roundTrip(p, &line);
+        if (line.find(want) != std::string::npos) {
+            if (line.find("\"icon\":\"iVBOR") == std::string::npos)
+                std::fprintf(stderr, "bench_front: no SVG icon in %.200s\n", line.c_str());
+            auto at = line.find("\"ms\":");
+            return at == std::string::npos ? -1 : std::atof(line.c_str() + at + 5);
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+void benchSvg(int fresh) {
+    std::ifstream in("/usr/share/icons/hicolor/scalable/apps/mini.xterm.svg");
+    std::stringstream svg;
+    svg << in.rdbuf();
+    std::vector<double> render;
+    for (int i = 0; i < 50; ++i) {
+        auto t = Clock::now();
+        if (!platform::icons::renderSvg(svg.str(), 64)) std::fprintf(stderr, "bench_front: SVG failed\n");
+        render.push_back(msSince(t));
+    }
+    Stats r = stats(render);
+    std::printf("%-8s %-22s %9.3f %9.3f\n", "-", "SVG render 64x64", r.p50, r.p99);
+
+    std::string dir = svgDataDir();
+    setenv("XDG_DATA_HOME", dir.c_str(), 1);
+    // The first "front" of a fresh companion, an SVG-only program in front.
+    pid_t term = spawnXterm();
+    std::vector<double> first;
+    for (int i = 0; i < fresh; ++i) {
+        Peer q = start(COMPANION_BIN);
+        first.push_back(firstFrontOf(q, term));
+        stop(q);
+    }
+    stopXterm(term);
+    Stats f = stats(first);
+    std::printf("%-8s %-22s %9s %9s %12.3f\n", "-", "front, SVG first", "", "", f.p50);
+    // The first "front" of a running companion after the program starts.
+    Peer q = start(COMPANION_BIN);
+    std::vector<double> launched;
+    for (int i = 0; i < std::max(3, fresh / 4); ++i) {
+        pid_t t = spawnXterm();
+        launched.push_back(firstFrontOf(q, t));
+        stopXterm(t);
+    }
+    stop(q);
+    Stats l = stats(launched);
+    std::printf("%-8s %-22s %9s %9s %12.3f\n", "-", "front, SVG new program", "", "", l.p50);
+    unsetenv("XDG_DATA_HOME");
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,6 +312,7 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
+    benchSvg(fresh);
     xcb_disconnect(x);
     return 0;
 }

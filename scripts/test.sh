@@ -24,7 +24,7 @@ echo "== Debian package"
 echo "== ASan+UBSan"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   SOAK_SECONDS=40 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE desktop
 
 echo "== TSan: the protocol, fault and soak tests"

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 namespace platform::apps {
@@ -29,6 +30,42 @@ std::optional<std::string> readSmall(const std::string& path, size_t limit) {
 
 std::string procPath(int32_t pid, const char* what) {
     return "/proc/" + std::to_string(pid) + "/" + what;
+}
+
+namespace {
+
+// Field `wanted` (3 or later) of /proc/PID/stat, as text.
+std::optional<std::string> statField(int32_t pid, int wanted) {
+    auto stat = readSmall(procPath(pid, "stat"), 4096);
+    if (!stat) return std::nullopt;
+    size_t close = stat->rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    size_t pos = close + 1;
+    for (int field = 3; field <= wanted; ++field) {
+        pos = stat->find_first_not_of(' ', pos);
+        if (pos == std::string::npos) return std::nullopt;
+        size_t end = stat->find(' ', pos);
+        if (field == wanted) return stat->substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (end == std::string::npos) return std::nullopt;
+        pos = end;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int32_t> parentPid(int32_t pid) {
+    auto f = statField(pid, 4);
+    if (!f) return std::nullopt;
+    long v = std::strtol(f->c_str(), nullptr, 10);
+    if (v <= 0 || v > INT32_MAX) return std::nullopt;
+    return int32_t(v);
+}
+
+std::optional<std::string> cgroupOf(int32_t pid) { return readSmall(procPath(pid, "cgroup"), 16 << 10); }
+
+std::optional<std::string> flatpakInfoOf(int32_t pid) {
+    return readSmall(procPath(pid, "root/.flatpak-info"), 64 << 10);
 }
 
 std::optional<uint64_t> startTime(int32_t pid) {

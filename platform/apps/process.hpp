@@ -26,6 +26,16 @@ std::optional<std::string> exeTarget(int32_t pid);
 // /proc/PID/comm without its line feed, valid UTF-8; nothing when empty.
 std::optional<std::string> comm(int32_t pid);
 
+// Field 4 of /proc/PID/stat: the parent's pid.
+std::optional<int32_t> parentPid(int32_t pid);
+
+// /proc/PID/cgroup, its first 16 KiB.
+std::optional<std::string> cgroupOf(int32_t pid);
+
+// The sandbox description a Flatpak process sees at /.flatpak-info, its
+// first 64 KiB; nothing outside a Flatpak sandbox.
+std::optional<std::string> flatpakInfoOf(int32_t pid);
+
 // /proc/PID/environ (NUL-separated KEY=VALUE), its first 256 KiB.
 std::optional<std::string> environOf(int32_t pid);
 

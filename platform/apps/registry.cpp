@@ -80,12 +80,58 @@ std::mutex cacheLock;
 std::map<int32_t, Cached> cache;
 constexpr size_t kMaxCached = 512;
 
+// The desktop entry of process `pid`, by the identity rules in order: the
+// launcher's GIO_LAUNCHED_DESKTOP_FILE; the ids the window names; the
+// sandbox's app id (Flatpak, Snap); WM_CLASS; the entry whose Exec program is
+// the executable; the systemd unit a desktop launched it in.
+std::optional<DesktopEntry> identify(int32_t pid, const Hints& hints);
+
 }  // namespace
 
 void withDesktopEntries(const std::function<void(const std::vector<DesktopEntry>&)>& use) {
     std::lock_guard guard(indexLock);
     use(desktopEntries());
 }
+
+namespace {
+
+std::optional<DesktopEntry> identify(int32_t pid, const Hints& hints) {
+    if (auto env = environOf(pid))
+        if (auto file = launchedDesktopFile(*env, pid))
+            if (auto entry = readDesktopEntry(*file)) return entry;
+
+    std::vector<std::string> named;
+    if (hints.desktopId) named.push_back(*hints.desktopId);
+    named.insert(named.end(), hints.desktopIds.begin(), hints.desktopIds.end());
+    std::optional<std::string> cgroup;
+    if (auto text = cgroupOf(pid)) cgroup = unifiedCgroup(*text);
+    std::optional<std::string> sandboxed;
+    if (auto info = flatpakInfoOf(pid)) sandboxed = flatpakInfoId(*info);
+    if (!sandboxed && cgroup) sandboxed = sandboxId(*cgroup);
+    std::optional<std::string> exe = exeTarget(pid);
+    std::optional<std::string> unit;
+    if (cgroup) {
+        std::optional<std::string> parentGroup;
+        if (auto parent = parentPid(pid))
+            if (auto text = cgroupOf(*parent)) parentGroup = unifiedCgroup(*text);
+        unit = launchedUnitId(*cgroup, parentGroup.value_or(""));
+    }
+
+    std::optional<DesktopEntry> found;
+    withDesktopEntries([&](const std::vector<DesktopEntry>& all) {
+        const DesktopEntry* e = nullptr;
+        for (const std::string& id : named)
+            if (!e) e = entryById(all, id);
+        if (!e && sandboxed) e = entryById(all, *sandboxed);
+        if (!e && hints.wmClass) e = matchEntry(all, *hints.wmClass);
+        if (!e && exe) e = entryByExec(all, *exe);
+        if (!e && unit) e = entryById(all, *unit);
+        if (e) found = *e;
+    });
+    return found;
+}
+
+}  // namespace
 
 AppRef appFor(int32_t pid, const std::function<Hints()>& hintsOf) {
     if (pid <= 0) return nullptr;
@@ -103,14 +149,7 @@ AppRef appFor(int32_t pid, const std::function<Hints()>& hintsOf) {
     app->windows = hints.windows;
     const std::optional<WmClass>& wc = hints.wmClass;
 
-    std::optional<DesktopEntry> entry;
-    if (auto env = environOf(pid))
-        if (auto file = launchedDesktopFile(*env, pid)) entry = readDesktopEntry(*file);
-    if (!entry && wc)
-        withDesktopEntries([&](const std::vector<DesktopEntry>& all) {
-            if (const DesktopEntry* e = matchEntry(all, *wc)) entry = *e;
-        });
-
+    std::optional<DesktopEntry> entry = identify(pid, hints);
     if (entry && entry->name) app->name = entry->name;
     else if (wc && !wc->cls.empty()) app->name = wc->cls;
     else app->name = comm(pid);
@@ -123,7 +162,7 @@ AppRef appFor(int32_t pid, const std::function<Hints()>& hintsOf) {
     }
 
     // A record made before the process named itself is not kept.
-    if (entry || wc) {
+    if (entry || wc || !hints.desktopIds.empty() || hints.desktopId) {
         std::lock_guard guard(cacheLock);
         if (cache.size() >= kMaxCached) cache.clear();
         cache[pid] = Cached{*start, app};

@@ -10,6 +10,7 @@
 #include "platform/codec/scale.hpp"
 #include "platform/x11/connection.hpp"
 #include "platform/x11/shm.hpp"
+#include "platform/x11/windows.hpp"
 
 #include <xcb/composite.h>
 #include <xcb/xcb.h>
@@ -27,11 +28,11 @@ namespace {
 using x11::ConnectionRef;
 
 template <typename T>
-using Reply = std::unique_ptr<T, decltype(&free)>;
+using Owned = std::unique_ptr<T, decltype(&free)>;
 
 template <typename T>
-Reply<T> own(T* p) {
-    return Reply<T>(p, &free);
+Owned<T> own(T* p) {
+    return Owned<T>(p, &free);
 }
 
 const char* const kClosed = "the X server closed the connection";
@@ -142,6 +143,20 @@ void fit(int64_t& w, int64_t& h, int64_t maxW, int64_t maxH) {
     h = std::clamp<int64_t>(int64_t(std::llround(double(h) * s)), 1, maxH);
 }
 
+// What shows through the transparent parts of a 32-bit window (rounded
+// corners, a shadow): a light neutral grey.
+constexpr uint32_t kBackground = 0xEE;
+
+// Premultiplied ARGB pixels (alpha in the fourth byte) composited over the
+// background in place, so transparent parts do not come out black.
+void overBackground(uint8_t* px, size_t bytes) {
+    for (size_t i = 0; i + 4 <= bytes; i += 4) {
+        uint32_t under = kBackground * (255u - px[i + 3]);
+        for (int k = 0; k < 3; ++k)
+            px[i + size_t(k)] = uint8_t(std::min<uint32_t>(255u, px[i + size_t(k)] + (under + 127) / 255));
+    }
+}
+
 // Frees the named pixmap on every path, once.
 struct PixmapGuard {
     xcb_connection_t* c;
@@ -158,8 +173,9 @@ struct PixmapGuard {
 
 struct Named {
     xcb_pixmap_t pixmap = 0;
-    Reply<xcb_get_window_attributes_reply_t> attrs{nullptr, &free};
-    Reply<xcb_get_geometry_reply_t> geometry{nullptr, &free};
+    Owned<xcb_get_window_attributes_reply_t> attrs{nullptr, &free};
+    Owned<xcb_get_geometry_reply_t> geometry{nullptr, &free};
+    std::vector<uint32_t> extents;  // _GTK_FRAME_EXTENTS
     std::string error;
 };
 
@@ -175,6 +191,9 @@ Named namePixmap(const ConnectionRef& conn, uint32_t window) {
     auto named = xcb_composite_name_window_pixmap_checked(c, window, n.pixmap);
     auto attrs = xcb_get_window_attributes(c, window);
     auto geometry = xcb_get_geometry(c, window);
+    auto extents = x11::askProperty(*conn, window, (*conn)[x11::_GTK_FRAME_EXTENTS],
+                                    XCB_ATOM_CARDINAL, 4);
+    if (auto p = x11::takeProperty(*conn, extents)) n.extents = x11::words(*p);
     xcb_generic_error_t* e = nullptr;
     n.attrs = own(xcb_get_window_attributes_reply(c, attrs, &e));
     if (!n.attrs) n.error = failure(conn, e);
@@ -206,43 +225,35 @@ ShareableContent shareableContent() {
         return content;
     }
     xcb_connection_t* c = conn->c;
-    // Managed windows bottom to top, or the root's children without a window
-    // manager that keeps the list.
-    std::vector<xcb_window_t> windows;
-    auto stacking = own(xcb_get_property_reply(
-        c,
-        xcb_get_property(c, 0, conn->root, (*conn)[x11::_NET_CLIENT_LIST_STACKING],
-                         XCB_ATOM_WINDOW, 0, 1 << 20),
-        nullptr));
-    if (stacking && stacking->type == XCB_ATOM_WINDOW && stacking->format == 32 &&
-        xcb_get_property_value_length(stacking.get()) > 0) {
-        auto* ids = static_cast<const xcb_window_t*>(xcb_get_property_value(stacking.get()));
-        windows.assign(ids, ids + xcb_get_property_value_length(stacking.get()) / 4);
-    } else {
-        auto tree = own(xcb_query_tree_reply(c, xcb_query_tree(c, conn->root), nullptr));
-        if (!tree) {
-            content.error = conn->broken() ? kClosed : "the window list cannot be read";
-            return content;
-        }
-        auto* ids = xcb_query_tree_children(tree.get());
-        windows.assign(ids, ids + xcb_query_tree_children_length(tree.get()));
-    }
-    std::reverse(windows.begin(), windows.end());
-
-    std::vector<xcb_get_window_attributes_cookie_t> attrs;
-    std::vector<xcb_get_geometry_cookie_t> geometry;
-    attrs.reserve(windows.size());
-    geometry.reserve(windows.size());
-    for (xcb_window_t w : windows) {
-        attrs.push_back(xcb_get_window_attributes(c, w));
-        geometry.push_back(xcb_get_geometry(c, w));
-    }
+    std::vector<xcb_window_t> windows = x11::clientsTopFirst(*conn);
+    struct Ask {
+        xcb_get_window_attributes_cookie_t attrs;
+        xcb_get_geometry_cookie_t geometry;
+        xcb_get_property_cookie_t extents, state;
+    };
+    std::vector<Ask> asks;
+    asks.reserve(windows.size());
+    for (xcb_window_t w : windows)
+        asks.push_back({xcb_get_window_attributes(c, w), xcb_get_geometry(c, w),
+                        x11::askProperty(*conn, w, (*conn)[x11::_GTK_FRAME_EXTENTS],
+                                         XCB_ATOM_CARDINAL, 4),
+                        x11::askProperty(*conn, w, (*conn)[x11::_NET_WM_STATE], XCB_ATOM_ATOM, 64)});
     for (size_t i = 0; i < windows.size(); ++i) {
-        // A window that went away meanwhile is simply not on screen.
-        auto a = own(xcb_get_window_attributes_reply(c, attrs[i], nullptr));
-        auto g = own(xcb_get_geometry_reply(c, geometry[i], nullptr));
+        // A window that went away meanwhile is simply not on screen, and so
+        // is one the window manager hides while it stays mapped.
+        auto a = own(xcb_get_window_attributes_reply(c, asks[i].attrs, nullptr));
+        auto g = own(xcb_get_geometry_reply(c, asks[i].geometry, nullptr));
+        auto extents = x11::takeProperty(*conn, asks[i].extents);
+        auto state = x11::takeProperty(*conn, asks[i].state);
         if (!a || !g || a->map_state != XCB_MAP_STATE_VIEWABLE) continue;
-        content.windows.push_back({windows[i], double(g->width), double(g->height)});
+        bool hidden = false;
+        if (state)
+            for (uint32_t atom : x11::words(*state))
+                hidden = hidden || (atom != XCB_NONE && atom == (*conn)[x11::_NET_WM_STATE_HIDDEN]);
+        if (hidden) continue;
+        Bounds v = x11::visibleArea(g->width, g->height,
+                                    extents ? x11::words(*extents) : std::vector<uint32_t>{});
+        content.windows.push_back({windows[i], v.width, v.height});
     }
     if (conn->broken()) {
         content.windows.clear();
@@ -277,9 +288,14 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     bool redFirst = false;
     if (!pixelLayout(*conn, n.geometry->depth, n.attrs->visual, redFirst))
         return {std::nullopt, "the window's pixel format is not supported"};
-    const int srcW = n.geometry->width, srcH = n.geometry->height;
-    const int16_t border = int16_t(n.geometry->border_width);
-    if (srcW < 1 || srcH < 1) return {std::nullopt, "the window is not viewable"};
+    if (n.geometry->width < 1 || n.geometry->height < 1)
+        return {std::nullopt, "the window is not viewable"};
+    // The visible part only: a client-drawn shadow margin is left out.
+    const Bounds visible = x11::visibleArea(n.geometry->width, n.geometry->height, n.extents);
+    const int srcW = int(visible.width), srcH = int(visible.height);
+    const int16_t left = int16_t(n.geometry->border_width + int(visible.x));
+    const int16_t top = int16_t(n.geometry->border_width + int(visible.y));
+    const bool withAlpha = n.geometry->depth == 32;
     fit(width, height, srcW, srcH);
 
     Pixels32 src;
@@ -289,29 +305,31 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     src.redFirst = redFirst;
     const size_t bytes = src.stride * size_t(srcH);
     x11::ShmLease segment = x11::leaseShm(conn, bytes);
-    Reply<xcb_get_image_reply_t> plain(nullptr, &free);
+    Owned<xcb_get_image_reply_t> plain(nullptr, &free);
     if (segment) {
         xcb_generic_error_t* e = nullptr;
         auto image = own(xcb_shm_get_image_reply(
             c,
-            xcb_shm_get_image(c, n.pixmap, border, border, uint16_t(srcW), uint16_t(srcH),
+            xcb_shm_get_image(c, n.pixmap, left, top, uint16_t(srcW), uint16_t(srcH),
                               ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id, 0),
             &e));
         freePixmap.reset();
         if (!image) return {std::nullopt, failure(conn, e)};
         if (image->size < bytes) return {std::nullopt, "the X server sent a short image"};
-        src.data = segment->addr;
+        if (withAlpha) overBackground(static_cast<uint8_t*>(segment->addr), bytes);
+        src.data = static_cast<const uint8_t*>(segment->addr);
     } else {
         xcb_generic_error_t* e = nullptr;
         plain = own(xcb_get_image_reply(
             c,
-            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, n.pixmap, border, border,
+            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, n.pixmap, left, top,
                           uint16_t(srcW), uint16_t(srcH), ~0u),
             &e));
         freePixmap.reset();
         if (!plain) return {std::nullopt, failure(conn, e)};
         if (size_t(xcb_get_image_data_length(plain.get())) < bytes)
             return {std::nullopt, "the X server sent a short image"};
+        if (withAlpha) overBackground(xcb_get_image_data(plain.get()), bytes);
         src.data = xcb_get_image_data(plain.get());
     }
 

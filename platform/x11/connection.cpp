@@ -2,6 +2,7 @@
 
 #include <xcb/composite.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -38,6 +39,10 @@ constexpr const char* kAtomNames[kAtomCount] = {
     "_NET_WM_STATE",
     "_NET_WM_STATE_ABOVE",
     "_NET_WM_STATE_HIDDEN",
+    "_NET_CLIENT_LIST",
+    "_GTK_FRAME_EXTENTS",
+    "_GTK_APPLICATION_ID",
+    "_KDE_NET_WM_DESKTOP_FILE",
 };
 
 std::mutex lock;
@@ -74,7 +79,9 @@ ConnectionRef open(std::string& error) {
         return nullptr;
     }
     int screenNumber = 0;
+    static std::atomic<uint64_t> opened{0};
     auto conn = std::make_shared<Connection>();
+    conn->serial = ++opened;
     conn->c = xcb_connect(display, &screenNumber);
     if (int err = xcb_connection_has_error(conn->c)) {
         error = describe(err, display);

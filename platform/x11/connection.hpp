@@ -40,6 +40,10 @@ enum Atom : int {
     _NET_WM_STATE,
     _NET_WM_STATE_ABOVE,
     _NET_WM_STATE_HIDDEN,
+    _NET_CLIENT_LIST,
+    _GTK_FRAME_EXTENTS,
+    _GTK_APPLICATION_ID,
+    _KDE_NET_WM_DESKTOP_FILE,
     kAtomCount
 };
 
@@ -52,6 +56,9 @@ struct Connection {
     // server still draws them on screen), so each keeps its own pixels
     // while covered or off screen.
     bool composite = false;
+    // Tells this connection from every other the process opened: caches of
+    // server state are kept per connection.
+    uint64_t serial = 0;
 
     xcb_atom_t operator[](Atom a) const { return atoms[a]; }
     bool broken() const { return xcb_connection_has_error(c) != 0; }

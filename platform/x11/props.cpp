@@ -81,6 +81,15 @@ WmClass parseWmClass(std::string_view bytes) {
     return wc;
 }
 
+Bounds visibleArea(uint32_t width, uint32_t height, const std::vector<uint32_t>& extents) {
+    Bounds all{0, 0, double(width), double(height)};
+    if (extents.size() != 4) return all;
+    uint64_t left = extents[0], right = extents[1], top = extents[2], bottom = extents[3];
+    if (left + right >= width || top + bottom >= height) return all;
+    return Bounds{double(left), double(top), double(width - left - right),
+                  double(height - top - bottom)};
+}
+
 WindowKind kindOf(const RawWindow& raw) {
     return raw.kinds.empty() ? WindowKind::normal : raw.kinds.front();
 }

@@ -54,6 +54,14 @@ std::string propertyText(std::string_view bytes, bool latin1);
 using apps::WmClass;
 WmClass parseWmClass(std::string_view bytes);
 
+// ---- Client-side decorations ----------------------------------------------
+
+// The visible part of a `width` x `height` window whose _GTK_FRAME_EXTENTS
+// are `extents` (left, right, top, bottom: a shadow margin the client draws
+// itself), as an offset and size within the window. Extents that are not
+// four words or leave less than one pixel are ignored.
+Bounds visibleArea(uint32_t width, uint32_t height, const std::vector<uint32_t>& extents);
+
 // ---- Window records --------------------------------------------------------
 
 // The window types that matter here, from _NET_WM_WINDOW_TYPE.

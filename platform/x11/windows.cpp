@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace platform::x11 {
 
@@ -192,37 +193,160 @@ xcb_window_t clientOf(const Connection& x, xcb_window_t topLevel) {
 
 namespace {
 
-// Batched clientOf over many top-level windows: three round trips in all.
-std::vector<xcb_window_t> clientsOf(const Connection& x, const std::vector<xcb_window_t>& tops) {
-    std::vector<xcb_get_property_cookie_t> states;
-    for (xcb_window_t w : tops)
-        states.push_back(askProperty(x, w, x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
-    std::vector<xcb_window_t> out = tops;
-    std::vector<std::pair<size_t, xcb_query_tree_cookie_t>> trees;
-    for (size_t i = 0; i < tops.size(); ++i)
-        if (!takeProperty(x, states[i])) trees.emplace_back(i, xcb_query_tree(x.c, tops[i]));
-    struct Kid {
-        size_t top;
-        xcb_window_t id;
-        xcb_get_property_cookie_t state;
+// How deep below a top-level window its client is looked for: window
+// managers put the client in the frame or one or two windows further down.
+constexpr int kClientDepth = 3;
+
+// Which top-level holds each managed client, as last found on one
+// connection: a window manager keeps a client in the same frame while it
+// manages it, so only clients new to the list are looked up again.
+struct Frames {
+    std::mutex lock;
+    uint64_t serial = 0;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> byClient;  // (client, top), sorted
+};
+Frames& frames() {
+    static auto* f = new Frames;
+    return *f;
+}
+
+// The top-level window (child of the root) holding each of `clients`, as
+// (top-level, client) pairs sorted by top-level: one round trip a level for
+// the clients not seen before on this connection.
+std::vector<std::pair<xcb_window_t, xcb_window_t>> topsOf(const Connection& x,
+                                                          const std::vector<uint32_t>& clients) {
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> out;
+    struct Walk {
+        xcb_window_t client, at;
     };
-    std::vector<Kid> kids;
-    for (auto& [i, cookie] : trees) {
-        xcb_generic_error_t* err = nullptr;
-        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, cookie, &err));
-        std::free(err);
-        if (!tree) continue;
-        const xcb_window_t* ids = xcb_query_tree_children(tree.get());
-        int n = xcb_query_tree_children_length(tree.get());
-        for (int k = 0; k < n; ++k)
-            kids.push_back({i, ids[k], askProperty(x, ids[k], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)});
+    std::vector<Walk> walks;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> known;
+    {
+        Frames& f = frames();
+        std::lock_guard guard(f.lock);
+        if (f.serial == x.serial) known = f.byClient;
     }
-    std::vector<bool> found(tops.size(), false);
-    for (Kid& k : kids)
-        if (takeProperty(x, k.state) && !found[k.top]) {
-            found[k.top] = true;
-            out[k.top] = k.id;
+    for (uint32_t c : clients) {
+        if (c == XCB_NONE) continue;
+        auto k = std::lower_bound(known.begin(), known.end(), c,
+                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
+        if (k != known.end() && k->first == c) out.emplace_back(k->second, c);
+        else walks.push_back({c, c});
+    }
+    for (int depth = 0; depth <= kClientDepth && !walks.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> trees;
+        trees.reserve(walks.size());
+        for (const Walk& w : walks) trees.push_back(xcb_query_tree(x.c, w.at));
+        std::vector<Walk> next;
+        for (size_t i = 0; i < walks.size(); ++i) {
+            xcb_generic_error_t* err = nullptr;
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, trees[i], &err));
+            std::free(err);
+            if (!tree || tree->parent == XCB_NONE) continue;
+            if (tree->parent == x.root) out.emplace_back(walks[i].at, walks[i].client);
+            else next.push_back({walks[i].client, tree->parent});
         }
+        walks = std::move(next);
+    }
+    {
+        // Clients no longer managed are dropped with the rest of the old map.
+        std::vector<std::pair<xcb_window_t, xcb_window_t>> byClient;
+        for (auto& [top, client] : out) byClient.emplace_back(client, top);
+        std::sort(byClient.begin(), byClient.end());
+        Frames& f = frames();
+        std::lock_guard guard(f.lock);
+        f.serial = x.serial;
+        f.byClient = std::move(byClient);
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
+// The client of each viewable top-level window: itself when it carries
+// WM_STATE, else the managed client it holds by `known` (top-level, client
+// pairs sorted by top-level), else the first window below it (breadth first,
+// kClientDepth levels, two round trips a level) that carries WM_STATE; a
+// top-level with none below is kept as it is (an unmanaged or
+// override-redirect window). Unmapped top-levels are left out, but for the
+// frames of managed clients, which are not asked about.
+std::vector<xcb_window_t> viewableClientsOf(
+    const Connection& x, const std::vector<xcb_window_t>& tops,
+    const std::vector<std::pair<xcb_window_t, xcb_window_t>>& known) {
+    std::vector<xcb_window_t> client(tops.size(), XCB_NONE);
+    std::vector<bool> viewable(tops.size(), false);
+    // A managed client's frame costs nothing more: whether it is on screen is
+    // the client's own map state, which every reader of the list checks.
+    std::vector<size_t> asked;
+    for (size_t i = 0; i < tops.size(); ++i) {
+        auto k = std::lower_bound(known.begin(), known.end(), tops[i],
+                                  [](const auto& pair, xcb_window_t w) { return pair.first < w; });
+        if (k != known.end() && k->first == tops[i]) {
+            client[i] = k->second;
+            viewable[i] = true;
+        } else {
+            asked.push_back(i);
+        }
+    }
+    std::vector<xcb_get_window_attributes_cookie_t> attrs;
+    std::vector<xcb_get_property_cookie_t> states;
+    attrs.reserve(asked.size());
+    states.reserve(asked.size());
+    for (size_t i : asked) {
+        attrs.push_back(xcb_get_window_attributes(x.c, tops[i]));
+        states.push_back(askProperty(x, tops[i], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0));
+    }
+    struct Pending {
+        size_t top;
+        xcb_window_t window;
+    };
+    std::vector<Pending> pending;
+    for (size_t n = 0; n < asked.size(); ++n) {
+        size_t i = asked[n];
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(x.c, attrs[n], &err));
+        std::free(err);
+        bool hasState = takeProperty(x, states[n]).has_value();
+        if (!a || a->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+        viewable[i] = true;
+        if (hasState) client[i] = tops[i];
+        else pending.push_back({i, tops[i]});
+    }
+    for (int depth = 0; depth < kClientDepth && !pending.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> trees;
+        trees.reserve(pending.size());
+        for (const Pending& p : pending) trees.push_back(xcb_query_tree(x.c, p.window));
+        struct Kid {
+            size_t top;
+            xcb_window_t id;
+            xcb_get_property_cookie_t state;
+        };
+        std::vector<Kid> kids;
+        for (size_t k = 0; k < pending.size(); ++k) {
+            xcb_generic_error_t* err = nullptr;
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, trees[k], &err));
+            std::free(err);
+            if (!tree) continue;
+            const xcb_window_t* ids = xcb_query_tree_children(tree.get());
+            int n = xcb_query_tree_children_length(tree.get());
+            for (int c = 0; c < n; ++c)
+                kids.push_back({pending[k].top, ids[c],
+                                askProperty(x, ids[c], x[WM_STATE], XCB_GET_PROPERTY_TYPE_ANY, 0)});
+        }
+        pending.clear();
+        for (Kid& k : kids) {
+            bool hasState = takeProperty(x, k.state).has_value();
+            if (client[k.top] != XCB_NONE) continue;
+            if (hasState) client[k.top] = k.id;
+            else pending.push_back({k.top, k.id});
+        }
+        // A child found further down for a top that has one now is dropped.
+        std::erase_if(pending, [&](const Pending& p) { return client[p.top] != XCB_NONE; });
+    }
+    std::vector<xcb_window_t> out;
+    for (size_t i = 0; i < tops.size(); ++i)
+        if (viewable[i]) out.push_back(client[i] != XCB_NONE ? client[i] : tops[i]);
     return out;
 }
 
@@ -230,22 +354,39 @@ std::vector<xcb_window_t> clientsOf(const Connection& x, const std::vector<xcb_w
 
 std::vector<xcb_window_t> clientsTopFirst(const Connection& x) {
     std::vector<xcb_window_t> out;
-    RootRead stacking = readRootUnderEwmh(x, x[_NET_CLIENT_LIST_STACKING], 1u << 16);
-    if (stacking.ewmh) {
-        if (stacking.value) {
-            out = words(*stacking.value);  // bottom first
-            std::reverse(out.begin(), out.end());
-        }
-        return out;
-    }
+    auto treeCookie = xcb_query_tree(x.c, x.root);
+    auto listCookie = askProperty(x, x.root, x[_NET_CLIENT_LIST], XCB_ATOM_WINDOW, 1u << 16);
     xcb_generic_error_t* err = nullptr;
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, xcb_query_tree(x.c, x.root), &err));
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.c, treeCookie, &err));
     std::free(err);
+    auto managed = takeProperty(x, listCookie);
     if (!tree) return out;
     const xcb_window_t* kids = xcb_query_tree_children(tree.get());
     int n = xcb_query_tree_children_length(tree.get());
-    for (int i = n - 1; i >= 0; --i) out.push_back(kids[i]);
-    return clientsOf(x, out);
+    std::vector<xcb_window_t> tops;
+    tops.reserve(size_t(n));
+    for (int i = n - 1; i >= 0; --i) tops.push_back(kids[i]);
+    std::vector<uint32_t> clients = managed ? words(*managed) : std::vector<uint32_t>{};
+    out = viewableClientsOf(x, tops, topsOf(x, clients));
+    // Managed clients the tree did not show (unmapped: minimised, on another
+    // workspace) go last, so a process's windows are all known; they are not
+    // on screen, which the window records and capture check for themselves.
+    if (!clients.empty()) {
+        std::vector<xcb_window_t> seen = out;
+        std::sort(seen.begin(), seen.end());
+        bool missing = false;
+        for (uint32_t w : clients)
+            if (w != XCB_NONE && !std::binary_search(seen.begin(), seen.end(), w)) {
+                out.push_back(w);
+                missing = true;
+            }
+        if (missing) {  // a frame may have changed: the next list looks again
+            Frames& f = frames();
+            std::lock_guard guard(f.lock);
+            f.serial = 0;
+        }
+    }
+    return out;
 }
 
 std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_window_t>& ids) {
@@ -253,7 +394,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         xcb_get_window_attributes_cookie_t attrs;
         xcb_get_geometry_cookie_t geometry;
         xcb_translate_coordinates_cookie_t origin;
-        xcb_get_property_cookie_t type, state, opacity, netName;
+        xcb_get_property_cookie_t type, state, opacity, netName, extents;
     };
     bool res = hasResExtension(x);
     std::vector<Ask> asks(ids.size());
@@ -267,6 +408,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         a.state = askProperty(x, w, x[_NET_WM_STATE], XCB_ATOM_ATOM, 64);
         a.opacity = askProperty(x, w, x[_NET_WM_WINDOW_OPACITY], XCB_ATOM_CARDINAL, 1);
         a.netName = askProperty(x, w, x[_NET_WM_NAME], XCB_GET_PROPERTY_TYPE_ANY, kMaxTextWords);
+        a.extents = askProperty(x, w, x[_GTK_FRAME_EXTENTS], XCB_ATOM_CARDINAL, 4);
     }
     xcb_res_query_client_ids_cookie_t resCookie{};
     if (res && !ids.empty()) resCookie = askClientPids(x, ids);
@@ -294,6 +436,7 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
         auto state = takeProperty(x, a.state);
         auto opacity = takeProperty(x, a.opacity);
         auto netName = takeProperty(x, a.netName);
+        auto extents = takeProperty(x, a.extents);
 
         if (!attrs || attrs->map_state != XCB_MAP_STATE_VIEWABLE ||
             attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
@@ -318,9 +461,12 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
             ration(netName->bytes, titleSpent);
             raw.netName = std::move(netName->bytes);
         }
-        if (geo && origin)
-            raw.bounds = Bounds{double(origin->dst_x), double(origin->dst_y), double(geo->width),
-                                double(geo->height)};
+        if (geo && origin) {
+            Bounds v = visibleArea(geo->width, geo->height,
+                                   extents ? words(*extents) : std::vector<uint32_t>{});
+            raw.bounds = Bounds{double(origin->dst_x) + v.x, double(origin->dst_y) + v.y, v.width,
+                                v.height};
+        }
     }
     if (res && !ids.empty()) {
         auto pids = takeClientPids(x, resCookie, ids);
@@ -348,6 +494,25 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
     for (auto& [i, cookie] : pids) all[i].netPid = cardinalIn(takeProperty(x, cookie));
     for (size_t i = 0; i < ids.size(); ++i)
         if (keep[i]) out.push_back(std::move(all[i]));
+    return out;
+}
+
+std::vector<std::optional<Bounds>> visibleAreas(const Connection& x,
+                                                const std::vector<xcb_window_t>& ids) {
+    std::vector<xcb_get_geometry_cookie_t> geometry;
+    std::vector<xcb_get_property_cookie_t> extents;
+    for (xcb_window_t w : ids) {
+        geometry.push_back(xcb_get_geometry(x.c, w));
+        extents.push_back(askProperty(x, w, x[_GTK_FRAME_EXTENTS], XCB_ATOM_CARDINAL, 4));
+    }
+    std::vector<std::optional<Bounds>> out(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        xcb_generic_error_t* err = nullptr;
+        Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(x.c, geometry[i], &err));
+        std::free(err);
+        auto e = takeProperty(x, extents[i]);
+        if (geo) out[i] = visibleArea(geo->width, geo->height, e ? words(*e) : std::vector<uint32_t>{});
+    }
     return out;
 }
 

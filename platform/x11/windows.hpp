@@ -45,10 +45,13 @@ std::optional<Property> readProperty(const Connection& x, xcb_window_t w, xcb_at
 // The 32-bit items of a format-32 property (empty for any other format).
 std::vector<uint32_t> words(const Property& p);
 
-// Client windows, frontmost first: _NET_CLIENT_LIST_STACKING reversed under an
-// EWMH window manager, else the root's children in reverse stacking order
-// (each replaced by the client inside it when a window manager framed it).
-// Neither mapped-ness nor type is looked at.
+// Client windows, frontmost first, from the server's own stacking order (the
+// root's children, top to bottom), each frame replaced by the client inside
+// it (the window carrying WM_STATE); unmapped top-levels are left out. Any
+// managed client (_NET_CLIENT_LIST) not found that way follows, bottom
+// most; those are not on screen. The same under any window manager,
+// reparenting or not, with or without EWMH stacking hints. Type is not
+// looked at.
 std::vector<xcb_window_t> clientsTopFirst(const Connection& x);
 
 // The client window of a top-level window: itself when it carries WM_STATE
@@ -63,6 +66,12 @@ std::vector<RawWindow> rawWindows(const Connection& x, const std::vector<xcb_win
 std::vector<std::optional<int32_t>> ownerPids(const Connection& x,
                                               const std::vector<xcb_window_t>& ids);
 std::optional<int32_t> ownerPid(const Connection& x, xcb_window_t w);
+
+// The visible part of each window: its area minus the client-drawn margins
+// (_GTK_FRAME_EXTENTS), as offsets and sizes within the window; nothing for
+// a window that is gone. One round trip.
+std::vector<std::optional<Bounds>> visibleAreas(const Connection& x,
+                                                const std::vector<xcb_window_t>& ids);
 
 // WM_CLASS, when set.
 std::optional<WmClass> wmClassOf(const Connection& x, xcb_window_t w);

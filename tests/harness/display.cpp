@@ -52,8 +52,10 @@ pid_t spawnWith(const std::vector<std::string>& args, const std::string& display
     return pid;
 }
 
+// Stops `pid` and whatever it started in its process group (i3's bar).
 void reap(pid_t& pid) {
     if (pid <= 0) return;
+    ::kill(-pid, SIGTERM);
     ::kill(pid, SIGTERM);
     for (int i = 0; i < 200; ++i) {
         if (waitpid(pid, nullptr, WNOHANG) == pid) {
@@ -62,9 +64,27 @@ void reap(pid_t& pid) {
         }
         usleep(5000);
     }
-    ::kill(pid, SIGKILL);
+    ::kill(-pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     pid = -1;
+}
+
+// True once a compositing manager owns the _NET_WM_CM_S0 selection.
+bool compositorReady(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool ready = false;
+    if (!xcb_connection_has_error(c)) {
+        const char name[] = "_NET_WM_CM_S0";
+        auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+        if (a) {
+            auto* o = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a->atom), nullptr);
+            ready = o && o->owner != XCB_NONE;
+            free(o);
+        }
+        free(a);
+    }
+    xcb_disconnect(c);
+    return ready;
 }
 
 // True once a window manager has set _NET_SUPPORTING_WM_CHECK on the root.
@@ -116,12 +136,37 @@ bool wmServing(const std::string& display) {
 
 }  // namespace
 
+const char* wmName(Wm wm) {
+    switch (wm) {
+        case Wm::none: return "none";
+        case Wm::openbox: return "openbox";
+        case Wm::xfwm4: return "xfwm4";
+        case Wm::i3: return "i3";
+        case Wm::openboxPicom: return "openbox_picom";
+    }
+    return "?";
+}
+
 Display::Display(bool windowManager, bool composite)
-    : withWm_(windowManager), composite_(composite) {
+    : Display(windowManager ? Wm::openbox : Wm::none, composite) {}
+
+Display::Display(Wm wm, bool composite) : wm_(wm), composite_(composite) {
+    if (wm_ == Wm::i3) {
+        char tmpl[] = "/tmp/harness-i3-XXXXXX";
+        int fd = mkstemp(tmpl);
+        if (fd < 0) throw std::runtime_error("mkstemp");
+        const char conf[] = "# i3 config file (v4)\nfont pango:monospace 8\nfocus_on_window_activation focus\n";
+        if (write(fd, conf, sizeof conf - 1) != ssize_t(sizeof conf - 1)) throw std::runtime_error("write");
+        close(fd);
+        config_ = tmpl;
+    }
     start(false);
 }
 
-Display::~Display() { kill(); }
+Display::~Display() {
+    kill();
+    if (!config_.empty()) unlink(config_.c_str());
+}
 
 void Display::start(bool fixedNumber) {
     int fds[2];
@@ -151,13 +196,24 @@ void Display::start(bool fixedNumber) {
         throw std::runtime_error("Xvfb did not start");
     }
     name = ":" + number;
-    if (!withWm_) return;
-    wm = spawnWith({"openbox", "--sm-disable"}, name, -1);
+    if (wm_ == Wm::none) return;
+    std::vector<std::string> wmArgs = {"openbox", "--sm-disable"};
+    if (wm_ == Wm::xfwm4) wmArgs = {"xfwm4", "--compositor=on", "--sm-client-disable"};
+    if (wm_ == Wm::i3) wmArgs = {"i3", "-c", config_};
+    wm = spawnWith(wmArgs, name, -1);
     for (int i = 0; i < 400 && !wmReady(name); ++i) usleep(25000);
-    if (!wmReady(name) || !wmServing(name)) throw std::runtime_error("openbox did not start");
+    if (!wmReady(name) || !wmServing(name))
+        throw std::runtime_error(std::string(wmName(wm_)) + " did not start");
+    if (wm_ == Wm::openboxPicom)
+        compositor = spawnWith({"picom", "--config", "/dev/null", "--backend", "xrender"}, name, -1);
+    if (wm_ == Wm::openboxPicom || wm_ == Wm::xfwm4) {
+        for (int i = 0; i < 400 && !compositorReady(name); ++i) usleep(25000);
+        if (!compositorReady(name)) throw std::runtime_error("the compositor did not start");
+    }
 }
 
 void Display::kill() {
+    reap(compositor);
     reap(wm);
     reap(server);
 }

@@ -7,11 +7,23 @@
 
 namespace harness {
 
+// The window managers the suite runs under.
+enum class Wm {
+    none,
+    openbox,
+    xfwm4,         // Xfce's, with its compositor on
+    i3,            // tiling, reparenting, no stacking hint of its own
+    openboxPicom,  // openbox beside the picom compositor
+};
+const char* wmName(Wm wm);
+
 struct Display {
     // Starts Xvfb (1920 x 1200 x 24, with or without Composite) and, when
     // `windowManager`, openbox, and waits until both are ready. Throws when
     // they cannot be started.
     explicit Display(bool windowManager = true, bool composite = true);
+    // The same with window manager `wm` (and its compositor).
+    explicit Display(Wm wm, bool composite = true);
     ~Display();
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
@@ -19,6 +31,7 @@ struct Display {
     std::string name;  // ":N", for DISPLAY
     pid_t server = -1;
     pid_t wm = -1;
+    pid_t compositor = -1;
 
     // Kills the server (and the window manager with it).
     void kill();
@@ -27,8 +40,9 @@ struct Display {
 
 private:
     void start(bool fixedNumber);
-    bool withWm_;
+    Wm wm_;
     bool composite_;
+    std::string config_;  // i3's configuration file
 };
 
 // Runs `argv` in the background with DISPLAY set, stdout/stderr to /dev/null.
