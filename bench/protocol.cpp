@@ -1,6 +1,7 @@
 // Protocol benchmark: pipelined throughput and sequential round-trip latency
-// of the companion beside a plain line echo through the same pipes.
-//   bench_protocol [requests=1000000] [roundtrips=10000]
+// of the companion beside a minimal C line relay (bench/relay.c) and cat,
+// through the same pipes, in the same run, peers taking turns.
+//   bench_protocol [requests=1000000] [roundtrips=10000] [runs=3]
 #include "bench/peer.hpp"
 
 #include <algorithm>
@@ -64,28 +65,60 @@ std::pair<double, double> latency(const std::vector<std::string>& argv, int n) {
     return {us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
+struct Spread {
+    double median, low, high;
+};
+Spread spread(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     int requests = argc > 1 ? std::atoi(argv[1]) : 1000000;
     int trips = argc > 2 ? std::atoi(argv[2]) : 10000;
+    int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     std::string self = argv[0];
     std::string dir = self.substr(0, self.rfind('/') + 1);
-    std::vector<std::string> companion = {COMPANION_BIN};
-    std::vector<std::string> echo = {dir + "bench_echo"};
-    std::vector<std::string> cat = {"cat"};
+    const std::vector<std::string> peers[] = {{COMPANION_BIN}, {dir + "bench_relay"}, {"cat"}};
+    const char* names[] = {"companion", "C relay", "cat"};
 
-    double tc = throughput(companion, requests), te = throughput(echo, requests),
-           tcat = throughput(cat, requests);
-    auto [c50, c99] = latency(companion, trips);
-    auto [e50, e99] = latency(echo, trips);
-    auto [k50, k99] = latency(cat, trips);
-    std::printf("throughput (%d pipelined requests), replies/s:\n", requests);
-    std::printf("  companion %10.0f\n  line echo %10.0f   companion/echo %.2f\n  cat       %10.0f   companion/cat  %.2f\n",
-                tc, te, tc / te, tcat, tc / tcat);
-    std::printf("round trip (%d sequential), p50 / p99 in us:\n", trips);
-    std::printf("  companion %7.1f / %7.1f\n  line echo %7.1f / %7.1f   ratio %.2f / %.2f\n  cat       %7.1f / %7.1f   ratio %.2f / %.2f\n",
-                c50, c99, e50, e99, c50 / e50, c99 / e99, k50, k99, c50 / k50, c99 / k99);
+    // Per peer, per run: lines/s, round trip p50 and p99 (us).
+    std::vector<double> rate[3], p50[3], p99[3], rateRatio, tripRatio;
+    for (int run = 0; run < runs; ++run) {
+        for (int k = 0; k < 3; ++k) rate[k].push_back(throughput(peers[k], requests));
+        for (int k = 0; k < 3; ++k) {
+            auto [a, b] = latency(peers[k], trips);
+            p50[k].push_back(a);
+            p99[k].push_back(b);
+        }
+        rateRatio.push_back(rate[0].back() / rate[1].back());
+        tripRatio.push_back(p50[0].back() / p50[1].back());
+        std::printf("run %d: companion %.0f/s, relay %.0f/s (%.2f); round trip %.1f us, relay "
+                    "%.1f us (%.2f)\n",
+                    run + 1, rate[0].back(), rate[1].back(), rateRatio.back(), p50[0].back(),
+                    p50[1].back(), tripRatio.back());
+        std::fflush(stdout);
+    }
+    std::printf("\nmedian of %d runs [lowest, highest]\n", runs);
+    std::printf("throughput, %d pipelined requests, lines/s:\n", requests);
+    for (int k = 0; k < 3; ++k) {
+        Spread r = spread(rate[k]);
+        std::printf("  %-10s %10.0f  [%.0f, %.0f]\n", names[k], r.median, r.low, r.high);
+    }
+    Spread rr = spread(rateRatio);
+    std::printf("  companion / relay %.2f [%.2f, %.2f]   (aim >= 0.33)\n", rr.median, rr.low,
+                rr.high);
+    std::printf("round trip, %d sequential, us: p50 [lowest, highest] / p99 median\n", trips);
+    for (int k = 0; k < 3; ++k) {
+        Spread a = spread(p50[k]);
+        std::printf("  %-10s %7.1f [%.1f, %.1f] / %7.1f\n", names[k], a.median, a.low, a.high,
+                    spread(p99[k]).median);
+    }
+    Spread tr = spread(tripRatio);
+    std::printf("  companion / relay p50 %.2f [%.2f, %.2f]   (aim <= 2)\n", tr.median, tr.low,
+                tr.high);
     return 0;
 }

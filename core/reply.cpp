@@ -1,10 +1,12 @@
 #include "core/reply.hpp"
 
-#include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <poll.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@ namespace {
 // Writes `text`, a whole line, to fd 1 under `output`, looping over partial
 // writes and EINTR, and waiting for room when the host made fd 1 non-blocking.
 // Other errors drop the rest of the line.
-void writeLine(const std::string& text) {
+void writeLine(std::string_view text) {
     std::lock_guard lock(output);
     const char* p = text.data();
     size_t left = text.size();
@@ -49,23 +51,62 @@ void nullNonFinite(boost::json::value& v) {
     }
 }
 
+// Room for reply lines, one per thread, reused from line to line. A buffer
+// grown past kKeepBelow by one giant line is given back after it.
+struct LineBuffer {
+    static constexpr size_t kKeepBelow = size_t(1) << 20;
+    std::unique_ptr<char[]> data;
+    size_t capacity = 0;
+
+    void grow(size_t keep) {
+        size_t more = capacity < 4096 ? 4096 : capacity * 2;
+        auto bigger = std::make_unique<char[]>(more);
+        if (keep) std::memcpy(bigger.get(), data.get(), keep);
+        data = std::move(bigger);
+        capacity = more;
+    }
+    void trim() {
+        if (capacity > kKeepBelow) data.reset(), capacity = 0;
+    }
+};
+
+// `fields` plus "id" serialized into `out`, line feed included; its length.
+size_t serializeLine(const boost::json::value& id, boost::json::object& fields, LineBuffer& out) {
+    for (auto& kv : fields) nullNonFinite(kv.value());
+    fields["id"] = id;
+    thread_local boost::json::serializer writer;
+    writer.reset(&fields);
+    size_t used = 0;
+    for (;;) {
+        if (used == out.capacity) out.grow(used);
+        if (writer.done()) break;
+        used += writer.read(out.data.get() + used, out.capacity - used).size();
+    }
+    out.data[used++] = '\n';
+    return used;
+}
+
 }  // namespace
 
 std::optional<std::string> replyLine(const boost::json::value& id, boost::json::object fields) {
     try {
-        for (auto& kv : fields) nullNonFinite(kv.value());
-        fields["id"] = id;
-        std::string text = boost::json::serialize(fields);
-        text.push_back('\n');
-        return text;
+        LineBuffer buffer;
+        size_t n = serializeLine(id, fields, buffer);
+        return std::string(buffer.data.get(), n);
     } catch (const std::exception&) {
         return std::nullopt;  // out of memory
     }
 }
 
 void reply(const boost::json::value& id, boost::json::object fields) {
-    if (std::optional<std::string> line = replyLine(id, std::move(fields)))
-        writeLine(*line);
+    thread_local LineBuffer buffer;
+    try {
+        size_t n = serializeLine(id, fields, buffer);
+        writeLine(std::string_view(buffer.data.get(), n));
+    } catch (const std::exception&) {
+        // Out of memory: the line is dropped.
+    }
+    buffer.trim();
 }
 
 double ms() {
