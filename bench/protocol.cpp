@@ -2,6 +2,7 @@
 // of the companion beside a minimal C line relay (bench/relay.c) and cat,
 // through the same pipes, in the same run, peers taking turns.
 //   bench_protocol [requests=1000000] [roundtrips=10000] [runs=3]
+// COMPANION=path measures another build of the companion (an older one, say).
 #include "bench/peer.hpp"
 
 #include <algorithm>
@@ -25,8 +26,10 @@ using bench::writeAll;
 
 using Clock = std::chrono::steady_clock;
 
-// Lines per second for `n` requests written as fast as the pipe takes them.
-double throughput(const std::vector<std::string>& argv, int n) {
+// Lines per second for `n` requests written as fast as the pipe takes them;
+// `cpu` gets the peer's processor time per line in microseconds, a figure
+// that other work on the machine disturbs less than the wall clock.
+double throughput(const std::vector<std::string>& argv, int n, double& cpu) {
     std::string burst;
     for (int i = 0; i < n; ++i) burst += "{\"cmd\":\"bench\",\"id\":" + std::to_string(i) + "}\n";
     Peer p = start(argv);
@@ -41,7 +44,7 @@ double throughput(const std::vector<std::string>& argv, int n) {
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     writer.join();
-    stop(p);
+    cpu = stop(p) * 1e6 / double(n);
     return double(lines) / secs;
 }
 
@@ -82,35 +85,45 @@ int main(int argc, char** argv) {
     int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     std::string self = argv[0];
     std::string dir = self.substr(0, self.rfind('/') + 1);
-    const std::vector<std::string> peers[] = {{COMPANION_BIN}, {dir + "bench_relay"}, {"cat"}};
+    const char* other = std::getenv("COMPANION");
+    const std::vector<std::string> peers[] = {
+        {other ? other : COMPANION_BIN}, {dir + "bench_relay"}, {"cat"}};
     const char* names[] = {"companion", "C relay", "cat"};
 
     // Per peer, per run: lines/s, round trip p50 and p99 (us).
-    std::vector<double> rate[3], p50[3], p99[3], rateRatio, tripRatio;
+    std::vector<double> rate[3], cpu[3], p50[3], p99[3], rateRatio, cpuRatio, tripRatio;
     for (int run = 0; run < runs; ++run) {
-        for (int k = 0; k < 3; ++k) rate[k].push_back(throughput(peers[k], requests));
+        for (int k = 0; k < 3; ++k) {
+            double used = 0;
+            rate[k].push_back(throughput(peers[k], requests, used));
+            cpu[k].push_back(used);
+        }
         for (int k = 0; k < 3; ++k) {
             auto [a, b] = latency(peers[k], trips);
             p50[k].push_back(a);
             p99[k].push_back(b);
         }
         rateRatio.push_back(rate[0].back() / rate[1].back());
+        cpuRatio.push_back(cpu[0].back() / cpu[1].back());
         tripRatio.push_back(p50[0].back() / p50[1].back());
-        std::printf("run %d: companion %.0f/s, relay %.0f/s (%.2f); round trip %.1f us, relay "
-                    "%.1f us (%.2f)\n",
-                    run + 1, rate[0].back(), rate[1].back(), rateRatio.back(), p50[0].back(),
-                    p50[1].back(), tripRatio.back());
+        std::printf("run %d: companion %.0f/s, relay %.0f/s (%.2f); cpu %.2f us, relay %.2f us "
+                    "a line; round trip %.1f us, relay %.1f us (%.2f)\n",
+                    run + 1, rate[0].back(), rate[1].back(), rateRatio.back(), cpu[0].back(),
+                    cpu[1].back(), p50[0].back(), p50[1].back(), tripRatio.back());
         std::fflush(stdout);
     }
     std::printf("\nmedian of %d runs [lowest, highest]\n", runs);
-    std::printf("throughput, %d pipelined requests, lines/s:\n", requests);
+    std::printf("throughput, %d pipelined requests, lines/s; processor time a line, us:\n",
+                requests);
     for (int k = 0; k < 3; ++k) {
-        Spread r = spread(rate[k]);
-        std::printf("  %-10s %10.0f  [%.0f, %.0f]\n", names[k], r.median, r.low, r.high);
+        Spread r = spread(rate[k]), c = spread(cpu[k]);
+        std::printf("  %-10s %10.0f  [%.0f, %.0f]   %6.2f [%.2f, %.2f]\n", names[k], r.median,
+                    r.low, r.high, c.median, c.low, c.high);
     }
-    Spread rr = spread(rateRatio);
-    std::printf("  companion / relay %.2f [%.2f, %.2f]   (aim >= 0.33)\n", rr.median, rr.low,
-                rr.high);
+    Spread rr = spread(rateRatio), cr = spread(cpuRatio);
+    std::printf("  companion / relay %.2f [%.2f, %.2f]   (aim >= 0.33); processor time a line, "
+                "companion / relay %.2f [%.2f, %.2f]\n",
+                rr.median, rr.low, rr.high, cr.median, cr.low, cr.high);
     std::printf("round trip, %d sequential, us: p50 [lowest, highest] / p99 median\n", trips);
     for (int k = 0; k < 3; ++k) {
         Spread a = spread(p50[k]);
