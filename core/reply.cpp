@@ -2,6 +2,7 @@
 
 #include <boost/json/serializer.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -58,9 +59,9 @@ struct LineBuffer {
     std::unique_ptr<char[]> data;
     size_t capacity = 0;
 
-    void grow(size_t keep) {
-        size_t more = capacity < 4096 ? 4096 : capacity * 2;
-        auto bigger = std::make_unique<char[]>(more);
+    void grow(size_t keep, size_t atLeast = 0) {
+        size_t more = std::max(atLeast, capacity < 4096 ? 4096 : capacity * 2);
+        auto bigger = std::make_unique_for_overwrite<char[]>(more);
         if (keep) std::memcpy(bigger.get(), data.get(), keep);
         data = std::move(bigger);
         capacity = more;
@@ -70,10 +71,38 @@ struct LineBuffer {
     }
 };
 
+// About the length of `v` as compact JSON: exact for text without escapes,
+// generous for numbers. Request ids nest at most kMaxJsonDepth levels.
+size_t textSize(const boost::json::value& v);
+
+size_t textSize(const boost::json::object& o) {
+    size_t n = 2;
+    for (const auto& kv : o) n += kv.key().size() + 4 + textSize(kv.value());
+    return n;
+}
+
+size_t textSize(const boost::json::value& v) {
+    switch (v.kind()) {
+        case boost::json::kind::string: return v.get_string().size() + 2;
+        case boost::json::kind::array: {
+            size_t n = 2;
+            for (const boost::json::value& e : v.get_array()) n += textSize(e) + 1;
+            return n;
+        }
+        case boost::json::kind::object: return textSize(v.get_object());
+        default: return 32;
+    }
+}
+
 // `fields` plus "id" serialized into `out`, line feed included; its length.
+// The serializer copies a string in one piece only when all of it fits in
+// the room it is given, and goes a character at a time otherwise, so the
+// room for the whole line is made first.
 size_t serializeLine(const boost::json::value& id, boost::json::object& fields, LineBuffer& out) {
     for (auto& kv : fields) nullNonFinite(kv.value());
     fields["id"] = id;
+    size_t expected = textSize(fields) + 64;
+    if (out.capacity < expected) out.grow(0, expected);
     thread_local boost::json::serializer writer;
     writer.reset(&fields);
     size_t used = 0;
