@@ -56,15 +56,12 @@ void unknownCommand(const json::value& id, std::string_view cmd) {
     // The reply's fields live in this thread's scratch memory, given back
     // whole once the line is written.
     thread_local unsigned char first[1024];
-    thread_local json::monotonic_resource scratch(first, sizeof first);
-    {
-        json::object fields(&scratch);
-        json::string& error = fields["error"].emplace_string();
-        error.reserve(16 + cmd.size());
-        error.append("unknown command ").append(cmd);
-        reply(id, std::move(fields));
-    }
-    scratch.release();
+    json::monotonic_resource scratch(first, sizeof first);
+    json::object fields(&scratch);
+    json::string& error = fields["error"].emplace_string();
+    error.reserve(16 + cmd.size());
+    error.append("unknown command ").append(cmd);
+    reply(id, std::move(fields));
 }
 
 namespace {

@@ -103,14 +103,15 @@ struct Batch {
 // scratch memory, given back whole after the request; a request that throws
 // or runs out of memory costs only itself.
 void serveLine(std::string_view line) {
+    // A fresh resource each time: one reused through release() keeps the
+    // growing size of its next block, until a block is more than memory holds.
     thread_local unsigned char first[4096];
-    thread_local boost::json::monotonic_resource scratch(first, sizeof first);
     try {
+        boost::json::monotonic_resource scratch(first, sizeof first);
         if (std::optional<Request> request = decodeRequest(line, &scratch))
             handle(request->id, request->cmd, request->args);
     } catch (...) {
     }
-    scratch.release();
 }
 
 void post(std::unique_ptr<Batch> batch) {
