@@ -36,9 +36,10 @@ private:
 };
 
 // Reads fd until its end or a read error and posts the lines of each read to
-// the main loop as one job, which decodes and serves them in order; a non-blocking fd is waited on like a blocking one. At the end it
-// lets the main loop serve what is already queued for about a second at most,
-// then ends the process with status 0; background work still running is
+// the main loop as one job, which decodes and serves them in order; a
+// non-blocking fd is waited on like a blocking one. At the end it lets the
+// main loop serve what is already queued for about a second at most, then
+// ends the process with status 0; background work still running is
 // abandoned. Never returns.
 [[noreturn]] void readRequests(int fd);
 
