@@ -4,6 +4,7 @@
 // X server: opens its own two windows there and prints one table.
 //
 //   bench_capture [frames]      (DISPLAY must name the server)
+// COMPANION=path measures another build of the companion (an older one, say).
 #include "bench/peer.hpp"
 #include "platform/platform.hpp"
 #include "platform/codec/scale.hpp"
@@ -84,8 +85,16 @@ void paint(xcb_window_t id, int w, int h) {
 // ---- The companion over its pipes ----------------------------------------
 
 struct Companion {
-    bench::Peer peer = bench::start({COMPANION_BIN});
-    ~Companion() { bench::stop(peer); }
+    bench::Peer peer = bench::start({std::getenv("COMPANION") ? std::getenv("COMPANION") : COMPANION_BIN});
+    bool stopped = false;
+    ~Companion() {
+        if (!stopped) bench::stop(peer);
+    }
+    // Stops it; its processor time over its life, in seconds.
+    double stop() {
+        stopped = true;
+        return bench::stop(peer);
+    }
     void send(const std::string& line) { bench::writeAll(peer.in, line + "\n"); }
     std::string line() { return bench::readLine(peer); }
 };
@@ -244,7 +253,7 @@ int main(int argc, char** argv) {
         double floorP50 = percentile(floor, 0.5);
 
         std::string grab = "ffmpeg -nostdin -loglevel error -f x11grab -window_id " + hex(t.id) +
-                           " -framerate 1000 -i " + display + " -vf scale=768:-2 ";
+                           " -framerate 1000 -i " + display + " -vf scale=768:-2 -q:v 5 ";
         double run20 = bestOf(2, grab + "-frames:v 20 -f image2 -y " + tmp + "/s%03d.jpg");
         double run220 = bestOf(2, grab + "-frames:v 220 -f image2 -y " + tmp + "/s%03d.jpg");
         double streamFrame = (run220 - run20) / 200.0;
@@ -268,6 +277,11 @@ int main(int argc, char** argv) {
                     f.p50 / floorP50, f.perSecond4 / (1000.0 / streamFrame), importShot / f.p50,
                     ffmpegShot / f.p50);
     }
+    // Each figure of companionFigures is `frames` captures, three figures a
+    // window, plus the first capture of each window.
+    double captures = double(std::size(targets)) * (3.0 * frames + 1.0);
+    std::printf("companion processor time a capture, all threads: %.2f ms\n",
+                companion.stop() * 1000.0 / captures);
     std::system(("rm -rf " + tmp).c_str());
     xcb_disconnect(x);
     return 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,14 +44,18 @@ inline Peer start(const std::vector<std::string>& argv) {
     return p;
 }
 
-// Ends its input, drains its output and waits for it.
-inline void stop(Peer& p) {
+// Ends its input, drains its output and waits for it. Returns the processor
+// time it used over its life (user + system, all threads), in seconds.
+inline double stop(Peer& p) {
     close(p.in);
     char buf[65536];
     while (read(p.out, buf, sizeof buf) > 0) {
     }
     close(p.out);
-    waitpid(p.pid, nullptr, 0);
+    rusage use{};
+    wait4(p.pid, nullptr, 0, &use);
+    auto secs = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return secs(use.ru_utime) + secs(use.ru_stime);
 }
 
 inline void writeAll(int fd, const std::string& s) {

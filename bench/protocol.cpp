@@ -1,6 +1,8 @@
 // Protocol benchmark: pipelined throughput and sequential round-trip latency
-// of the companion beside a plain line echo through the same pipes.
-//   bench_protocol [requests=1000000] [roundtrips=10000]
+// of the companion beside a minimal C line relay (bench/relay.c) and cat,
+// through the same pipes, in the same run, peers taking turns.
+//   bench_protocol [requests=1000000] [roundtrips=10000] [runs=3]
+// COMPANION=path measures another build of the companion (an older one, say).
 #include "bench/peer.hpp"
 
 #include <algorithm>
@@ -24,8 +26,10 @@ using bench::writeAll;
 
 using Clock = std::chrono::steady_clock;
 
-// Lines per second for `n` requests written as fast as the pipe takes them.
-double throughput(const std::vector<std::string>& argv, int n) {
+// Lines per second for `n` requests written as fast as the pipe takes them;
+// `cpu` gets the peer's processor time per line in microseconds, a figure
+// that other work on the machine disturbs less than the wall clock.
+double throughput(const std::vector<std::string>& argv, int n, double& cpu) {
     std::string burst;
     for (int i = 0; i < n; ++i) burst += "{\"cmd\":\"bench\",\"id\":" + std::to_string(i) + "}\n";
     Peer p = start(argv);
@@ -40,7 +44,7 @@ double throughput(const std::vector<std::string>& argv, int n) {
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     writer.join();
-    stop(p);
+    cpu = stop(p) * 1e6 / double(n);
     return double(lines) / secs;
 }
 
@@ -64,28 +68,70 @@ std::pair<double, double> latency(const std::vector<std::string>& argv, int n) {
     return {us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
+struct Spread {
+    double median, low, high;
+};
+Spread spread(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     int requests = argc > 1 ? std::atoi(argv[1]) : 1000000;
     int trips = argc > 2 ? std::atoi(argv[2]) : 10000;
+    int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     std::string self = argv[0];
     std::string dir = self.substr(0, self.rfind('/') + 1);
-    std::vector<std::string> companion = {COMPANION_BIN};
-    std::vector<std::string> echo = {dir + "bench_echo"};
-    std::vector<std::string> cat = {"cat"};
+    const char* other = std::getenv("COMPANION");
+    const std::vector<std::string> peers[] = {
+        {other ? other : COMPANION_BIN}, {dir + "bench_relay"}, {"cat"}};
+    const char* names[] = {"companion", "C relay", "cat"};
 
-    double tc = throughput(companion, requests), te = throughput(echo, requests),
-           tcat = throughput(cat, requests);
-    auto [c50, c99] = latency(companion, trips);
-    auto [e50, e99] = latency(echo, trips);
-    auto [k50, k99] = latency(cat, trips);
-    std::printf("throughput (%d pipelined requests), replies/s:\n", requests);
-    std::printf("  companion %10.0f\n  line echo %10.0f   companion/echo %.2f\n  cat       %10.0f   companion/cat  %.2f\n",
-                tc, te, tc / te, tcat, tc / tcat);
-    std::printf("round trip (%d sequential), p50 / p99 in us:\n", trips);
-    std::printf("  companion %7.1f / %7.1f\n  line echo %7.1f / %7.1f   ratio %.2f / %.2f\n  cat       %7.1f / %7.1f   ratio %.2f / %.2f\n",
-                c50, c99, e50, e99, c50 / e50, c99 / e99, k50, k99, c50 / k50, c99 / k99);
+    // Per peer, per run: lines/s, round trip p50 and p99 (us).
+    std::vector<double> rate[3], cpu[3], p50[3], p99[3], rateRatio, cpuRatio, tripRatio;
+    for (int run = 0; run < runs; ++run) {
+        for (int k = 0; k < 3; ++k) {
+            double used = 0;
+            rate[k].push_back(throughput(peers[k], requests, used));
+            cpu[k].push_back(used);
+        }
+        for (int k = 0; k < 3; ++k) {
+            auto [a, b] = latency(peers[k], trips);
+            p50[k].push_back(a);
+            p99[k].push_back(b);
+        }
+        rateRatio.push_back(rate[0].back() / rate[1].back());
+        cpuRatio.push_back(cpu[0].back() / cpu[1].back());
+        tripRatio.push_back(p50[0].back() / p50[1].back());
+        std::printf("run %d: companion %.0f/s, relay %.0f/s (%.2f); cpu %.2f us, relay %.2f us "
+                    "a line; round trip %.1f us, relay %.1f us (%.2f)\n",
+                    run + 1, rate[0].back(), rate[1].back(), rateRatio.back(), cpu[0].back(),
+                    cpu[1].back(), p50[0].back(), p50[1].back(), tripRatio.back());
+        std::fflush(stdout);
+    }
+    std::printf("\nmedian of %d runs [lowest, highest]\n", runs);
+    std::printf("throughput, %d pipelined requests, lines/s; processor time a line, us:\n",
+                requests);
+    for (int k = 0; k < 3; ++k) {
+        Spread r = spread(rate[k]), c = spread(cpu[k]);
+        std::printf("  %-10s %10.0f  [%.0f, %.0f]   %6.2f [%.2f, %.2f]\n", names[k], r.median,
+                    r.low, r.high, c.median, c.low, c.high);
+    }
+    Spread rr = spread(rateRatio), cr = spread(cpuRatio);
+    std::printf("  companion / relay %.2f [%.2f, %.2f]   (aim >= 0.33); processor time a line, "
+                "companion / relay %.2f [%.2f, %.2f]\n",
+                rr.median, rr.low, rr.high, cr.median, cr.low, cr.high);
+    std::printf("round trip, %d sequential, us: p50 [lowest, highest] / p99 median\n", trips);
+    for (int k = 0; k < 3; ++k) {
+        Spread a = spread(p50[k]);
+        std::printf("  %-10s %7.1f [%.1f, %.1f] / %7.1f\n", names[k], a.median, a.low, a.high,
+                    spread(p99[k]).median);
+    }
+    Spread tr = spread(tripRatio);
+    std::printf("  companion / relay p50 %.2f [%.2f, %.2f]   (aim <= 2)\n", tr.median, tr.low,
+                tr.high);
     return 0;
 }

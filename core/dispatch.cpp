@@ -8,6 +8,8 @@
 #include "tracking/front.hpp"
 #include "tracking/tracker.hpp"
 
+#include <boost/json/monotonic_resource.hpp>
+
 #include <cmath>
 #include <limits>
 
@@ -51,8 +53,14 @@ std::optional<std::string> stringArg(const json::object& args, std::string_view 
 }
 
 void unknownCommand(const json::value& id, std::string_view cmd) {
-    json::object fields;
-    fields["error"] = std::string("unknown command ").append(cmd);
+    // The reply's fields live in this thread's scratch memory, given back
+    // whole once the line is written.
+    thread_local unsigned char first[1024];
+    json::monotonic_resource scratch(first, sizeof first);
+    json::object fields(&scratch);
+    json::string& error = fields["error"].emplace_string();
+    error.reserve(16 + cmd.size());
+    error.append("unknown command ").append(cmd);
     reply(id, std::move(fields));
 }
 

@@ -9,6 +9,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace core {
@@ -17,8 +19,17 @@ namespace {
 namespace json = boost::json;
 
 double exactDouble(std::string_view digits) {
-    std::string text(digits);
-    double d = std::strtod(text.c_str(), nullptr);
+    char shortText[64];
+    std::string longText;
+    const char* text = shortText;
+    if (digits.size() < sizeof shortText) {
+        std::memcpy(shortText, digits.data(), digits.size());
+        shortText[digits.size()] = 0;
+    } else {
+        longText.assign(digits);
+        text = longText.c_str();
+    }
+    double d = std::strtod(text, nullptr);
     if (std::isinf(d)) d = std::copysign(DBL_MAX, d);
     return d;
 }
@@ -141,21 +152,33 @@ json::parse_options strictOptions() {
 
 namespace {
 
-std::optional<json::value> parseOnce(std::string_view text, json::error_code& ec) {
-    json::basic_parser<Handler> p(strictOptions());
-    p.handler().st.reset();
-    size_t used = p.write_some(false, text.data(), text.size(), ec);
-    if (ec || used != text.size() || !p.done()) return std::nullopt;
-    return p.handler().st.release();
+using Parser = json::basic_parser<Handler>;
+
+// Past this many bytes of input the parser's working memory is not kept.
+constexpr size_t kKeepParserBelow = size_t(1) << 20;
+
+std::optional<json::value> parseOnce(std::string_view text, const json::storage_ptr& sp,
+                                     json::error_code& ec) {
+    thread_local std::unique_ptr<Parser> kept;
+    std::unique_ptr<Parser> p = std::move(kept);
+    if (p) p->reset();
+    else p = std::make_unique<Parser>(strictOptions());
+    p->handler().number.clear();
+    p->handler().st.reset(sp);
+    size_t used = p->write_some(false, text.data(), text.size(), ec);
+    std::optional<json::value> v;
+    if (!ec && used == text.size() && p->done()) v = p->handler().st.release();
+    if (text.size() < kKeepParserBelow) kept = std::move(p);
+    return v;
 }
 
 }  // namespace
 
-std::optional<json::value> parseJson(std::string_view text) {
+std::optional<json::value> parseJson(std::string_view text, json::storage_ptr sp) {
     try {
         json::error_code ec;
-        std::optional<json::value> v = parseOnce(text, ec);
-        if (!v && ec == json::error::exponent_overflow) v = parseOnce(shortenExponents(text), ec);
+        std::optional<json::value> v = parseOnce(text, sp, ec);
+        if (!v && ec == json::error::exponent_overflow) v = parseOnce(shortenExponents(text), sp, ec);
         return v;
     } catch (const std::exception&) {  // out of memory on a giant line
         return std::nullopt;

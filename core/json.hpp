@@ -1,6 +1,7 @@
 // Strict JSON reading for request lines.
 #pragma once
 
+#include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 
 #include <optional>
@@ -17,7 +18,9 @@ inline constexpr size_t kMaxJsonDepth = 512;
 // the correctly rounded double (a magnitude past the double range, however
 // long its exponent, becomes the largest finite double of that sign, so it can
 // be written back as JSON).
-// Returns nothing on any error.
-std::optional<boost::json::value> parseJson(std::string_view text);
+// Returns nothing on any error. The value's memory comes from `sp`; the
+// parser's own working memory is kept per thread between calls.
+std::optional<boost::json::value> parseJson(std::string_view text,
+                                            boost::json::storage_ptr sp = {});
 
 }  // namespace core

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <boost/json/object.hpp>
+#include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 
 #include <optional>
@@ -18,7 +19,8 @@ struct Request {
 
 // Decodes the bytes of one line (without its line feed). Invalid UTF-8 is
 // repaired first, so bad bytes alone never drop a line. Yields nothing for
-// anything that is not one JSON object with a string "cmd".
-std::optional<Request> decodeRequest(std::string_view line);
+// anything that is not one JSON object with a string "cmd". `args` lives in
+// `sp`; `id` always in the default storage, so it may outlive `sp`.
+std::optional<Request> decodeRequest(std::string_view line, boost::json::storage_ptr sp = {});
 
 }  // namespace core

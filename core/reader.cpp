@@ -4,6 +4,10 @@
 #include "core/loop.hpp"
 #include "core/protocol.hpp"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/json/monotonic_resource.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +16,7 @@
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace core {
 
@@ -77,16 +82,46 @@ namespace {
 
 constexpr size_t kReadSize = 64 * 1024;
 
-// Out of memory while a line is decoded or handed over drops that line alone,
-// like any line that does not decode.
-void submit(std::string_view line) {
-    try {
-        auto request = decodeRequest(line);
-        if (!request) return;
-        auto job = std::make_shared<Request>(std::move(*request));
-        onMain([job] { handle(job->id, job->cmd, job->args); });
-    } catch (const std::exception&) {
+// The whole lines of one read, copied out of the splitter's buffer, handed
+// to the main loop in one job.
+struct Batch {
+    std::string bytes;
+    std::vector<size_t> ends;  // where each line ends in `bytes`
+
+    // Out of memory drops this line alone, like any line that does not decode.
+    void add(std::string_view line) {
+        try {
+            bytes.append(line);
+            ends.push_back(bytes.size());
+        } catch (const std::exception&) {
+            bytes.resize(ends.empty() ? 0 : ends.back());
+        }
     }
+};
+
+// Serves one line on the main thread. Its decoded tree lives in this thread's
+// scratch memory, given back whole after the request; a request that throws
+// or runs out of memory costs only itself.
+void serveLine(std::string_view line) {
+    // A fresh resource each time: one reused through release() keeps the
+    // growing size of its next block, until a block is more than memory holds.
+    thread_local unsigned char first[4096];
+    try {
+        boost::json::monotonic_resource scratch(first, sizeof first);
+        if (std::optional<Request> request = decodeRequest(line, &scratch))
+            handle(request->id, request->cmd, request->args);
+    } catch (...) {
+    }
+}
+
+void post(std::unique_ptr<Batch> batch) {
+    boost::asio::post(mainLoop(), [batch = std::move(batch)] {
+        size_t from = 0;
+        for (size_t end : batch->ends) {
+            serveLine(std::string_view(batch->bytes).substr(from, end - from));
+            from = end;
+        }
+    });
 }
 
 }  // namespace
@@ -109,11 +144,22 @@ void readRequests(int fd) {
         }
         if (n <= 0) break;
         lines.commit(size_t(n));
-        std::string_view line;
-        while (lines.next(line)) submit(line);
+        try {
+            auto batch = std::make_unique<Batch>();
+            std::string_view line;
+            while (lines.next(line)) batch->add(line);
+            if (!batch->ends.empty()) post(std::move(batch));
+        } catch (const std::exception&) {
+            // No memory for the batch: this read's lines are dropped.
+        }
     }
-    std::string_view last;
-    if (lines.rest(last)) submit(last);
+    try {
+        auto batch = std::make_unique<Batch>();
+        std::string_view last;
+        if (lines.rest(last)) batch->add(last);
+        if (!batch->ends.empty()) post(std::move(batch));
+    } catch (const std::exception&) {
+    }
     // Requests already handed to the main loop are served if it gets to them
     // within about a second; background work still running is abandoned.
     try {

@@ -1,5 +1,5 @@
-// The request reader: splits standard input into lines and hands each decoded
-// request to the main loop.
+// The request reader: splits standard input into lines and hands them to the
+// main loop, a read's worth at a time.
 #pragma once
 
 #include <string>
@@ -35,10 +35,11 @@ private:
     size_t used_ = 0;
 };
 
-// Reads fd until its end or a read error and posts one job per request to the
-// main loop; a non-blocking fd is waited on like a blocking one. At the end it
-// lets the main loop serve what is already queued for about a second at most,
-// then ends the process with status 0; background work still running is
+// Reads fd until its end or a read error and posts the lines of each read to
+// the main loop as one job, which decodes and serves them in order; a
+// non-blocking fd is waited on like a blocking one. At the end it lets the
+// main loop serve what is already queued for about a second at most, then
+// ends the process with status 0; background work still running is
 // abandoned. Never returns.
 [[noreturn]] void readRequests(int fd);
 

@@ -7,6 +7,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <new>
 
 namespace platform {
 namespace {
@@ -29,6 +31,18 @@ tjhandle compressor() {
     return handle.h;
 }
 
+// Output room kept for the next picture: enough for 2560 x 1600.
+constexpr unsigned long kKeepBelow = 16ul << 20;
+
+// The encoder's output room, one per thread, kept between pictures: the
+// worst case of a picture is much larger than its JPEG, and fresh memory that
+// large costs page faults on every capture.
+struct Output {
+    unsigned char* buffer = nullptr;
+    unsigned long capacity = 0;
+    ~Output() { tjFree(buffer); }
+};
+
 }  // namespace
 
 std::optional<Jpeg> encodeJpeg(const Picture& picture, double quality) {
@@ -38,20 +52,34 @@ std::optional<Jpeg> encodeJpeg(const Picture& picture, double quality) {
     // The worst case up front, so the encoder never reallocates or copies.
     unsigned long capacity = tjBufSize(yuv->width, yuv->height, TJSAMP_420);
     if (capacity == static_cast<unsigned long>(-1) || capacity > INT_MAX) return std::nullopt;
-    unsigned char* buffer = tjAlloc(int(capacity));
-    if (!buffer) return std::nullopt;
-    std::shared_ptr<const unsigned char> owned(buffer, [](const unsigned char* b) {
-        tjFree(const_cast<unsigned char*>(b));
-    });
+    thread_local Output out;
+    if (out.capacity < capacity) {
+        tjFree(out.buffer);
+        out.capacity = 0;
+        out.buffer = tjAlloc(int(capacity));
+        if (!out.buffer) return std::nullopt;
+        out.capacity = capacity;
+    }
     const unsigned char* planes[3] = {yuv->y(), yuv->cb(), yuv->cr()};
     // The planes are packed: without strides TurboJPEG would pad an odd
     // luma width to even and read every row after the first askew.
     const int strides[3] = {yuv->width, yuv->chromaWidth(), yuv->chromaWidth()};
-    unsigned long size = capacity;
+    unsigned char* buffer = out.buffer;
+    unsigned long size = out.capacity;
     if (tjCompressFromYUVPlanes(tj, planes, yuv->width, strides, yuv->height, TJSAMP_420,
-                                &buffer, &size, jpegQuality(quality), TJFLAG_NOREALLOC) != 0)
+                                &buffer, &size, jpegQuality(quality), TJFLAG_NOREALLOC) != 0 ||
+        buffer != out.buffer)
         return std::nullopt;
-    return Jpeg{std::move(owned), size_t(size)};
+    std::shared_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[size]);
+    if (!copy) return std::nullopt;
+    std::memcpy(copy.get(), buffer, size);
+    // Past the usual sizes, the room goes back with the picture.
+    if (out.capacity > kKeepBelow) {
+        tjFree(out.buffer);
+        out.buffer = nullptr;
+        out.capacity = 0;
+    }
+    return Jpeg{std::shared_ptr<const unsigned char>(copy, copy.get()), size_t(size)};
 }
 
 }  // namespace platform

@@ -126,6 +126,24 @@ TEST(Protocol, MultiMegabyteLineIsServed) {
     EXPECT_EQ(r2["id"], json::value(longId));
 }
 
+TEST(Protocol, LongLinesOneAfterAnotherAreAllServed) {
+    // Memory reused from request to request must not grow with each long one.
+    Companion c(noDisplay());
+    const std::string pad(1 << 20, 'p');
+    const int n = 24;
+    std::thread writer([&] {
+        for (int i = 0; i < n; ++i) c.send(json::object{{"cmd", "x"}, {"pad", pad}, {"id", i}});
+    });
+    for (int i = 0; i < n; ++i) {
+        auto r = c.next(30s);
+        ASSERT_TRUE(r) << i;
+        ASSERT_EQ(r->at("id"), json::value(i));
+    }
+    writer.join();
+    c.closeInput();
+    EXPECT_EQ(c.wait(), 0);
+}
+
 TEST(Protocol, LinesThatMemoryCannotHoldAreDroppedAndServingGoesOn) {
 #ifdef COMPANION_SANITIZED
     GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
