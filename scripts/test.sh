@@ -37,7 +37,7 @@ echo "== fuzz"
 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCOMPANION_TESTS=OFF -DCOMPANION_FUZZ=ON -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-fuzz
-seconds=${FUZZ_SECONDS:-45}
+seconds=${FUZZ_SECONDS:-20}
 for target in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$target")
   corpus=fuzz/corpus/${name%_fuzz}
