@@ -1,6 +1,8 @@
 // SVG rendering through librsvg onto a cairo image surface.
 #include "platform/icons/svg.hpp"
 
+#include "platform/icons/glib_quiet.hpp"
+
 #include <cairo.h>
 #include <librsvg/rsvg.h>
 #include <zlib.h>
@@ -45,6 +47,7 @@ void unrefObject(void* p) { g_object_unref(p); }
 }  // namespace
 
 std::optional<RgbaImage> renderSvg(std::string_view bytes, uint32_t size) {
+    silenceGlib();
     if (size == 0 || size > 1024 || bytes.empty()) return std::nullopt;
     std::string inflated;
     if (bytes.size() >= 2 && uint8_t(bytes[0]) == 0x1f && uint8_t(bytes[1]) == 0x8b) {

@@ -1,6 +1,8 @@
 // XPM decoding: the header checked by hand, the rest by gdk-pixbuf.
 #include "platform/icons/xpm.hpp"
 
+#include "platform/icons/glib_quiet.hpp"
+
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <charconv>
@@ -29,6 +31,7 @@ std::optional<XpmHeader> xpmHeader(std::string_view bytes) {
 }
 
 std::optional<RgbaImage> decodeXpm(std::string_view bytes, uint32_t maxSide) {
+    silenceGlib();
     auto h = xpmHeader(bytes);
     if (!h || h->width == 0 || h->height == 0 || h->width > maxSide || h->height > maxSide ||
         h->colors == 0 || h->colors > (1u << 16) || h->charsPerPixel == 0 || h->charsPerPixel > 4)
