@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -15,6 +16,11 @@
 int main() {
     // A host that closes its end must not kill us; writes then fail quietly.
     std::signal(SIGPIPE, SIG_IGN);
+    // Debugging switches a host may pass on would make the libraries below
+    // print to stdout or stderr (protocol traces, renderer logs) or abort on
+    // a warning; nothing but replies may leave this process.
+    for (const char* name : {"WAYLAND_DEBUG", "RSVG_LOG", "G_DEBUG", "G_MESSAGES_DEBUG"})
+        unsetenv(name);
     // Room for a whole capture reply in the pipe, so its one write does not
     // wait for the host to read the first part (a no-op on anything else).
     fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);

@@ -15,7 +15,7 @@ echo "== build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_WERROR=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 ninja -C build
-SOAK_SECONDS=${SOAK_SECONDS:-60} ctest --test-dir build --output-on-failure -j"$jobs"
+SOAK_SECONDS=${SOAK_SECONDS:-45} ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== Debian package"
 ./scripts/check-package.sh build
@@ -25,12 +25,12 @@ echo "== ASan+UBSan"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-asan
 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  SOAK_SECONDS=40 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE desktop
+  SOAK_SECONDS=25 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE desktop
 
 echo "== TSan: the protocol, fault and soak tests"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_SANITIZE=thread -DCOMPANION_WERROR=ON >/dev/null
 ninja -C build-tsan companion testwin protocol_test faults_test soak_test
-TSAN_OPTIONS=halt_on_error=1 SOAK_SECONDS=40 \
+TSAN_OPTIONS=halt_on_error=1 SOAK_SECONDS=25 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(protocol|faults|soak)_test$'
 
 echo "== fuzz"

@@ -6,6 +6,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,5 +46,17 @@ MessageRef call(sd_bus* bus, const char* destination, const char* path, const ch
 // use `bus` only on the loop's thread.
 void attach(boost::asio::io_context& loop, BusRef bus, void (*lost)(void*) = nullptr,
             void* lostData = nullptr);
+
+// A message handler or match callback as sd-bus may call it: sd-bus calls
+// through C, so nothing may unwind out of it; an exception (memory ran out)
+// costs that one message, answered as an error where it was a call.
+template <sd_bus_message_handler_t F>
+int guarded(sd_bus_message* m, void* data, sd_bus_error* error) noexcept {
+    try {
+        return F(m, data, error);
+    } catch (...) {
+        return -ENOMEM;
+    }
+}
 
 }  // namespace platform::dbus

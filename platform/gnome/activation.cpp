@@ -43,8 +43,11 @@ int onFocusReply(sd_bus_message* m, void*, sd_bus_error*) {
 // connection wants FocusChanged.
 void askFocus() {
     if (!watch->bus) return;
-    sd_bus_call_method_async(watch->bus.get(), nullptr, kBusName, kObjectPath, kInterface,
-                             "Focus", onFocusReply, nullptr, nullptr);
+    dbus::CallError error;
+    std::string shell = shellConnection(watch->bus.get(), error);
+    if (shell.empty()) return;
+    sd_bus_call_method_async(watch->bus.get(), nullptr, shell.c_str(), kObjectPath, kInterface,
+                             "Focus", dbus::guarded<onFocusReply>, nullptr, nullptr);
 }
 
 int onFocusChanged(sd_bus_message*, void*, sd_bus_error*) {
@@ -77,8 +80,8 @@ void open() {
     std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',"
                                     "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
                                     "arg0='") + kBusName + "'";
-    if (sd_bus_add_match(bus.get(), nullptr, focus.c_str(), onFocusChanged, nullptr) < 0 ||
-        sd_bus_add_match(bus.get(), nullptr, owner.c_str(), onOwnerChanged, nullptr) < 0)
+    if (sd_bus_add_match(bus.get(), nullptr, focus.c_str(), dbus::guarded<onFocusChanged>, nullptr) < 0 ||
+        sd_bus_add_match(bus.get(), nullptr, owner.c_str(), dbus::guarded<onOwnerChanged>, nullptr) < 0)
         return lost(nullptr);
     watch->bus = bus;
     askFocus();

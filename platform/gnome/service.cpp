@@ -114,9 +114,24 @@ std::optional<ShellList> readList(sd_bus_message* m, bool withFocus) {
     return list;
 }
 
+std::string shellConnection(sd_bus* bus, dbus::CallError& error) {
+    dbus::MessageRef reply = dbus::call(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", kListTimeoutUsec, error,
+        [](sd_bus_message* m, void*) { return sd_bus_message_append(m, "s", kShellName); });
+    const char* owner = nullptr;
+    if (!reply || sd_bus_message_read(reply.get(), "s", &owner) < 0 || !owner || !*owner) {
+        if (error.name.empty()) error = {"org.freedesktop.DBus.Error.NameHasNoOwner", "no Shell"};
+        return {};
+    }
+    return owner;
+}
+
 std::optional<ShellList> listWindows(sd_bus* bus, dbus::CallError& error) {
+    std::string shell = shellConnection(bus, error);
+    if (shell.empty()) return std::nullopt;
     dbus::MessageRef reply =
-        dbus::call(bus, kBusName, kObjectPath, kInterface, "List", kListTimeoutUsec, error);
+        dbus::call(bus, shell.c_str(), kObjectPath, kInterface, "List", kListTimeoutUsec, error);
     if (!reply) return std::nullopt;
     auto list = readList(reply.get(), true);
     if (!list) error = {"org.freedesktop.DBus.Error.InvalidSignature", "a malformed window list"};
@@ -124,8 +139,10 @@ std::optional<ShellList> listWindows(sd_bus* bus, dbus::CallError& error) {
 }
 
 std::optional<ShellWindow> focusedWindow(sd_bus* bus, dbus::CallError& error) {
+    std::string shell = shellConnection(bus, error);
+    if (shell.empty()) return std::nullopt;
     dbus::MessageRef reply =
-        dbus::call(bus, kBusName, kObjectPath, kInterface, "Focus", kListTimeoutUsec, error);
+        dbus::call(bus, shell.c_str(), kObjectPath, kInterface, "Focus", kListTimeoutUsec, error);
     if (!reply) return std::nullopt;
     auto list = readList(reply.get(), false);
     if (!list) {
@@ -166,8 +183,15 @@ std::optional<ShellPicture> capturePicture(uint32_t window, int64_t width, int64
         return std::nullopt;
     }
     dbus::CallError failure;
+    std::string shell = shellConnection(bus.get(), failure);
+    if (shell.empty()) {
+        ::close(fd);
+        giveBack(std::move(bus));
+        error = "GNOME Shell is not on the session bus";
+        return std::nullopt;
+    }
     dbus::MessageRef reply = dbus::call(
-        bus.get(), kBusName, kObjectPath, kInterface, "Capture", kCaptureTimeoutUsec, failure,
+        bus.get(), shell.c_str(), kObjectPath, kInterface, "Capture", kCaptureTimeoutUsec, failure,
         [](sd_bus_message* m, void* data) {
             auto* a = static_cast<Args*>(data);
             return sd_bus_message_append(m, "uuuh", a->window, a->width, a->height, a->fd);

@@ -13,6 +13,10 @@
 namespace platform::gnome {
 
 inline constexpr const char* kBusName = "org.companion.Windows";
+// The Shell's own bus name. Calls go to its owner's unique name, not to
+// kBusName: another program of the user could own kBusName and hand out
+// made-up windows and pictures; only the Shell owns this one.
+inline constexpr const char* kShellName = "org.gnome.Shell";
 inline constexpr const char* kObjectPath = "/org/companion/Windows";
 inline constexpr const char* kInterface = "org.companion.Windows";
 
@@ -39,6 +43,10 @@ struct ShellList {
 // How long the Shell may take to answer.
 inline constexpr uint64_t kListTimeoutUsec = 500'000;
 inline constexpr uint64_t kCaptureTimeoutUsec = 5'000'000;
+
+// The unique name of the Shell's connection (the one the extension serves
+// on), or empty with `error` set when the Shell is not on the bus.
+std::string shellConnection(sd_bus* bus, dbus::CallError& error);
 
 // A session-bus connection for one caller at a time, from a small pool;
 // null when there is no bus. Hand it back with giveBack when the calls on it

@@ -234,7 +234,7 @@ int onOwnerChanged(sd_bus_message* m, void*, sd_bus_error*) {
 
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Report", "s", "", onReport, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Report", "s", "", dbus::guarded<onReport>, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 
@@ -284,7 +284,7 @@ bool startSession() {
                          "type='signal',sender='org.freedesktop.DBus',"
                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
                          "arg0='org.kde.KWin'",
-                         onOwnerChanged, nullptr) < 0)
+                         dbus::guarded<onOwnerChanged>, nullptr) < 0)
         return false;
 
     state = new State;

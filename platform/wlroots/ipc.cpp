@@ -144,14 +144,22 @@ std::optional<std::string> ipcRequest(uint32_t type, const std::string& payload)
     return std::nullopt;
 }
 
-bool ipcTakeFrame(std::string& buffer, std::optional<IpcMessage>& frame) {
+bool ipcFrameAt(std::string_view buffer, size_t& pos, std::optional<IpcMessage>& frame) {
     frame.reset();
-    if (buffer.size() < kHeader) return true;
+    std::string_view rest = buffer.substr(std::min(pos, buffer.size()));
+    if (rest.size() < kHeader) return true;
     uint32_t length = 0, type = 0;
-    if (!parseHeader(buffer.data(), length, type)) return false;
-    if (buffer.size() < kHeader + length) return true;
-    frame = IpcMessage{type, buffer.substr(kHeader, length)};
-    buffer.erase(0, kHeader + length);
+    if (!parseHeader(rest.data(), length, type)) return false;
+    if (rest.size() < kHeader + size_t(length)) return true;
+    frame = IpcMessage{type, std::string(rest.substr(kHeader, length))};
+    pos += kHeader + size_t(length);
+    return true;
+}
+
+bool ipcTakeFrame(std::string& buffer, std::optional<IpcMessage>& frame) {
+    size_t pos = 0;
+    if (!ipcFrameAt(buffer, pos, frame)) return false;
+    buffer.erase(0, pos);
     return true;
 }
 

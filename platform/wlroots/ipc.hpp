@@ -49,8 +49,13 @@ std::optional<IpcMessage> ipcRead(int fd, std::chrono::steady_clock::time_point 
 // are skipped. Any thread; calls are serialized.
 std::optional<std::string> ipcRequest(uint32_t type, const std::string& payload = {});
 
-// Splits complete frames off the front of `buffer` (bytes read without
-// waiting); false when the buffer holds a malformed or oversized frame.
+// The complete frame at `pos` of `buffer` (bytes read without waiting), if
+// there is one, moving `pos` past it; false when the buffer holds a
+// malformed or oversized frame there. A reader drops what it has taken once
+// per read, not once per frame.
+bool ipcFrameAt(std::string_view buffer, size_t& pos, std::optional<IpcMessage>& frame);
+
+// ipcFrameAt at the front of `buffer`, the frame taken off it.
 bool ipcTakeFrame(std::string& buffer, std::optional<IpcMessage>& frame);
 
 }  // namespace platform::wlroots

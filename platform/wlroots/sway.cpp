@@ -9,6 +9,7 @@
 #include "platform/wlroots/ipc.hpp"
 #include "platform/wlroots/screencopy.hpp"
 #include "platform/x11/backend.hpp"
+#include "platform/x11/windows.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -120,6 +121,37 @@ double pixelScale(uint32_t window) {
     return 1.0;
 }
 
+// Whether the X server in DISPLAY is the session's Xwayland, as far as `v`
+// can tell: its window of that number has the class sway reports. Another
+// server (a nested session, a host started elsewhere) may hold another
+// window under the same number.
+bool sameX11Window(const View& v) {
+    if (!v.x11Class || !std::getenv("DISPLAY")) return false;
+    x11::ConnectionRef x = x11::connection();
+    if (!x) return false;
+    auto wc = x11::wmClassOf(*x, v.x11Window);
+    return wc && wc->instance == v.x11Class->instance && wc->cls == v.x11Class->cls;
+}
+
+bool overlap(const Rect& a, const Rect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+// Whether another visible window may lie over `v`: a fullscreen one over a
+// window that is not, a floating one over a tiled one, any floating one over
+// a floating one that is not focused (sway raises the focused one; the rest
+// of the floating order is not told).
+bool mayBeCovered(const std::vector<View>& vs, const View& v) {
+    for (const View& o : vs) {
+        if (&o == &v || !o.visible || !overlap(o.content, v.content)) continue;
+        if (o.fullscreen && !v.fullscreen) return true;
+        if (o.floating && !v.floating && !v.fullscreen) return true;
+        if (o.floating && v.floating && !v.focused) return true;
+    }
+    return false;
+}
+
 Shot shot(uint32_t window, int64_t width, int64_t height) {
     auto vs = views(kCaptureAgeMs);
     if (!vs) return {std::nullopt, "sway's IPC does not answer"};
@@ -128,8 +160,11 @@ Shot shot(uint32_t window, int64_t width, int64_t height) {
     // An Xwayland window's own pixels, covered parts included, when the
     // session's X server lets us in (it admits its own user); else what the
     // output shows.
-    if (v->x11Window && std::getenv("DISPLAY"))
+    if (v->x11Window && sameX11Window(*v))
         if (Shot own = x11::screenshot(v->x11Window, width, height); own.picture) return own;
+    // The output's pixels there would show the other window: no picture
+    // rather than another window's pixels under this one's number.
+    if (mayBeCovered(*vs, *v)) return {std::nullopt, "the window is covered by another window"};
     Rect local = v->content;
     local.x -= v->outputRect.x;
     local.y -= v->outputRect.y;

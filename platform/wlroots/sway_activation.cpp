@@ -83,12 +83,17 @@ void announce(const View& view) {
     if (AppRef app = appOf(view)) watch->observer(std::move(app));
 }
 
+// An event that cannot be handled (memory ran out) is lost alone; the
+// watcher goes on.
 void handle(const IpcMessage& m) {
     if (!(m.type & kIpcEventBit)) return;
     ++seen;
     if ((m.type & ~kIpcEventBit) != 3) return;  // window events
-    std::optional<View> view;
-    if (focusedPid(m.payload, view)) announce(*view);
+    try {
+        std::optional<View> view;
+        if (focusedPid(m.payload, view)) announce(*view);
+    } catch (...) {
+    }
 }
 
 void arm();
@@ -111,14 +116,16 @@ void pump() {
             return;
         }
         std::optional<IpcMessage> frame;
+        size_t taken = 0;
         do {
-            if (!ipcTakeFrame(watch->buffer, frame)) {
+            if (!ipcFrameAt(watch->buffer, taken, frame)) {
                 detach();
                 retryLater();
                 return;
             }
             if (frame) handle(*frame);
         } while (frame);
+        watch->buffer.erase(0, taken);
         if (watch->buffer.size() > kMaxBuffered) {
             detach();
             retryLater();

@@ -5,6 +5,7 @@
 #include <boost/json/value.hpp>
 
 #include <algorithm>
+#include <unordered_map>
 #include <cmath>
 
 namespace platform::wlroots {
@@ -59,20 +60,23 @@ std::vector<const json::object*> childrenAt(const json::object& o, std::string_v
 // `nodes` sorted by their place in the parent's focus list (most recent
 // first); ids not in it keep their order, after those that are.
 void byFocus(std::vector<const json::object*>& nodes, const json::object& parent) {
-    std::vector<int64_t> focus;
+    // Ranks looked up in a map: a hostile tree may list many thousands.
+    std::unordered_map<int64_t, size_t> focus;
     if (const json::value* f = parent.if_contains("focus"); f && f->is_array())
         for (const json::value& id : f->get_array())
-            if (id.is_int64()) focus.push_back(id.get_int64());
-    auto rank = [&](const json::object* n) {
+            if (id.is_int64()) focus.emplace(id.get_int64(), focus.size());
+    std::vector<std::pair<size_t, const json::object*>> ranked;
+    ranked.reserve(nodes.size());
+    for (const json::object* n : nodes) {
+        size_t rank = focus.size();
         const json::value* id = n->if_contains("id");
-        if (id && id->is_int64()) {
-            auto it = std::find(focus.begin(), focus.end(), id->get_int64());
-            if (it != focus.end()) return size_t(it - focus.begin());
-        }
-        return focus.size();
-    };
-    std::stable_sort(nodes.begin(), nodes.end(),
-                     [&](auto* a, auto* b) { return rank(a) < rank(b); });
+        if (id && id->is_int64())
+            if (auto it = focus.find(id->get_int64()); it != focus.end()) rank = it->second;
+        ranked.emplace_back(rank, n);
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < nodes.size(); ++i) nodes[i] = ranked[i].second;
 }
 
 struct OutputOf {

@@ -114,7 +114,11 @@ void onDone(void* data, zwlr_foreign_toplevel_handle_v1*) {
     if (t->pendingActivated && !t->activated) {
         t->activatedAt = ++state->activations;
         t->activated = true;
-        noteActive(*t);
+        // libwayland calls this through C: nothing may unwind out of it.
+        try {
+            noteActive(*t);
+        } catch (...) {
+        }
     }
     t->activated = t->pendingActivated;
 }

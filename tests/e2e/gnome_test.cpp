@@ -225,6 +225,13 @@ TEST_F(Gnome, CaptureOfACoveredWindowShowsItsOwnPixels) {
     json::object r = frontUntil(*c, [&](const json::object& r) { return titleIn(r) == "Red"; });
     ASSERT_EQ(titleIn(r), "Red") << json::serialize(r);
     int64_t redId = r.at("window").at("id").as_int64();
+    // Painted before it is covered: a window the Shell has not drawn yet has
+    // no pixels of its own to show.
+    for (int i = 0; i < 100; ++i) {
+        json::object first = ask(*c, {{"cmd", "capture"}, {"window", redId}, {"edge", 320}});
+        if (first.at("ok") == json::value(true) && near(middleColor(first), 0xff0000)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     // A window of the same program over the whole work area, in front.
     t.open("cover", "title=Cover w=1800 h=1000 color=0000ff");  // may map after testwin gives up
     t.command("activate cover");

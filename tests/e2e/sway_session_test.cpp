@@ -386,6 +386,7 @@ TEST_F(Sway, CompositorGoneMidSessionEveryRequestStillAnswered) {
     auto r = c.ask({{"cmd", "capture"}, {"id", "c"}, {"window", native->id}, {"edge", 100}}, 20s);
     ASSERT_EQ(r.at("ok"), json::value(true)) << json::serialize(r);
     harness::stopGroup(s->sway);
+    std::this_thread::sleep_for(100ms);  // past the 50 ms the tree is kept
     r = c.ask({{"cmd", "front"}, {"id", "f"}}, 20s);
     EXPECT_EQ(r.at("granted"), json::value(false)) << json::serialize(r);
     EXPECT_FALSE(r.contains("window"));
