@@ -11,6 +11,18 @@ quick=0
 ./scripts/install-deps.sh
 jobs=$(nproc)
 
+# The Wayland desktops' suites run the companion, its test clients and the
+# compositor as the user companion-test: it must be able to reach the build
+# tree wherever the repository lies (search permission only, on each parent).
+umask 022
+if [ "$(id -u)" -eq 0 ]; then
+  dir=$PWD
+  while [ "$dir" != / ]; do
+    chmod o+x "$dir" 2>/dev/null || true
+    dir=$(dirname "$dir")
+  done
+fi
+
 echo "== build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMPANION_WERROR=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
