@@ -133,25 +133,6 @@ bool sameX11Window(const View& v) {
     return wc && wc->instance == v.x11Class->instance && wc->cls == v.x11Class->cls;
 }
 
-bool overlap(const Rect& a, const Rect& b) {
-    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-           b.y < a.y + a.height;
-}
-
-// Whether another visible window may lie over `v`: a fullscreen one over a
-// window that is not, a floating one over a tiled one, any floating one over
-// a floating one that is not focused (sway raises the focused one; the rest
-// of the floating order is not told).
-bool mayBeCovered(const std::vector<View>& vs, const View& v) {
-    for (const View& o : vs) {
-        if (&o == &v || !o.visible || !overlap(o.content, v.content)) continue;
-        if (o.fullscreen && !v.fullscreen) return true;
-        if (o.floating && !v.floating && !v.fullscreen) return true;
-        if (o.floating && v.floating && !v.focused) return true;
-    }
-    return false;
-}
-
 Shot shot(uint32_t window, int64_t width, int64_t height) {
     auto vs = views(kCaptureAgeMs);
     if (!vs) return {std::nullopt, "sway's IPC does not answer"};

@@ -160,6 +160,25 @@ std::optional<std::vector<View>> parseTree(std::string_view text) {
     return views;
 }
 
+namespace {
+
+bool overlap(const Rect& a, const Rect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+}  // namespace
+
+bool mayBeCovered(const std::vector<View>& views, const View& v) {
+    for (const View& o : views) {
+        if (&o == &v || !o.visible || !overlap(o.content, v.content)) continue;
+        if (o.fullscreen && !v.fullscreen) return true;
+        if (o.floating && !v.floating && !v.fullscreen) return true;
+        if (o.floating && v.floating && !v.focused) return true;
+    }
+    return false;
+}
+
 const View* findView(const std::vector<View>& views, int64_t id) {
     for (const View& v : views)
         if (v.id == id) return &v;

@@ -47,4 +47,10 @@ std::optional<std::vector<View>> parseTree(std::string_view json);
 // The view with container id `id`, or null.
 const View* findView(const std::vector<View>& views, int64_t id);
 
+// Whether another visible view may lie over `v` on screen: a fullscreen one
+// over a view that is not, a floating one over a tiled one, any floating one
+// over a floating one that is not focused (sway raises the focused one; the
+// rest of the floating order is not told). `v` must be one of `views`.
+bool mayBeCovered(const std::vector<View>& views, const View& v);
+
 }  // namespace platform::wlroots

@@ -121,3 +121,33 @@ TEST(AppPid, ProgramNamesMatchExecutableOrCommandIgnoringCase) {
 }
 
 }  // namespace
+
+// Screencopy copies the screen: a window that another may lie over must not
+// be copied, or the picture shows the other window's pixels.
+TEST(SwayTree, WindowsOthersMayLieOverAreKnown) {
+    using platform::wlroots::mayBeCovered;
+    using platform::wlroots::View;
+    auto view = [](int64_t id, double x, double y, bool floating, bool focused = false) {
+        View v;
+        v.id = id;
+        v.visible = true;
+        v.floating = floating;
+        v.focused = focused;
+        v.content = {x, y, 400, 300};
+        return v;
+    };
+    std::vector<View> vs = {view(1, 0, 0, false, true), view(2, 600, 0, false),
+                            view(3, 100, 100, true), view(4, 150, 150, true)};
+    EXPECT_TRUE(mayBeCovered(vs, vs[0]));   // tiled, a floating one over it
+    EXPECT_FALSE(mayBeCovered(vs, vs[1]));  // tiled beside, nothing over it
+    EXPECT_TRUE(mayBeCovered(vs, vs[2]));   // floating, not focused, another floating one on it
+    vs[3].focused = false;
+    vs[2].focused = true;
+    EXPECT_FALSE(mayBeCovered(vs, vs[2]));  // the focused floating one is raised
+    vs[2].visible = vs[3].visible = false;  // both on another workspace
+    EXPECT_FALSE(mayBeCovered(vs, vs[0]));
+    vs[1].fullscreen = true;
+    vs[1].content = {0, 0, 1920, 1080};
+    EXPECT_TRUE(mayBeCovered(vs, vs[0]));   // a fullscreen window over the rest
+    EXPECT_FALSE(mayBeCovered(vs, vs[1]));
+}
