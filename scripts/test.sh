@@ -34,7 +34,8 @@ echo "== Debian package"
 [ $quick -eq 1 ] && exit 0
 
 echo "== ASan+UBSan"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMPANION_SANITIZE=address -DCOMPANION_WERROR=ON \
+  -DCOMPANION_DESKTOP_TESTS=OFF >/dev/null
 ninja -C build-asan
 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   SOAK_SECONDS=25 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE desktop
