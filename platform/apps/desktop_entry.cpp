@@ -122,7 +122,10 @@ std::vector<std::string> localeCandidates() {
     if (lang.empty()) return {};
     std::vector<std::string> out;
     std::string lc = std::string(lang) + "_" + std::string(country);
-    std::string mod = "@" + std::string(modifier);
+    // Built by append: g++ 12 at -O3 warns falsely (-Wrestrict) on
+    // "literal" + std::string.
+    std::string mod = "@";
+    mod.append(modifier);
     if (!country.empty() && !modifier.empty()) out.push_back(lc + mod);
     if (!country.empty()) out.push_back(lc);
     if (!modifier.empty()) out.push_back(std::string(lang) + mod);
