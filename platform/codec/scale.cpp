@@ -340,4 +340,13 @@ Yuv420 scaleToYuv420(const Pixels32& src, int width, int height) {
     return out;
 }
 
+Picture scaledPicture(const Pixels32& src, int width, int height) {
+    auto yuv = std::make_shared<Yuv420>(scaleToYuv420(src, width, height));
+    Picture picture;
+    picture.width = yuv->width;
+    picture.height = yuv->height;
+    picture.pixels = std::move(yuv);
+    return picture;
+}
+
 }  // namespace platform

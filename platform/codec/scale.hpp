@@ -2,6 +2,8 @@
 // planes that the JPEG encoder takes. Internal to platform/.
 #pragma once
 
+#include "platform/platform.hpp"
+
 #include <cstdint>
 #include <memory>
 
@@ -36,5 +38,9 @@ struct Pixels32 {
 // at most the source size on each side. A flat colour comes out exactly as
 // the JPEG colour conversion of that colour. Pure; any thread.
 Yuv420 scaleToYuv420(const Pixels32& src, int width, int height);
+
+// scaleToYuv420 as the Picture every backend's screenshot hands to
+// encodeJpeg, its size the one delivered. Same requirements; any thread.
+Picture scaledPicture(const Pixels32& src, int width, int height);
 
 }  // namespace platform

@@ -58,12 +58,7 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     src.height = picture->height;
     src.stride = picture->stride;
     src.redFirst = true;
-    auto yuv = std::make_shared<Yuv420>(scaleToYuv420(src, picture->width, picture->height));
-    Picture out;
-    out.width = yuv->width;
-    out.height = yuv->height;
-    out.pixels = std::move(yuv);
-    return {std::move(out), {}};
+    return {scaledPicture(src, picture->width, picture->height), {}};
 }
 
 }  // namespace platform::gnome

@@ -237,12 +237,7 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
     src.height = int(h);
     src.stride = size_t(stride);
     src.redFirst = redFirst;
-    auto yuv = std::make_shared<Yuv420>(scaleToYuv420(src, int(width), int(height)));
-    Picture picture;
-    picture.width = yuv->width;
-    picture.height = yuv->height;
-    picture.pixels = std::move(yuv);
-    return {std::move(picture), {}};
+    return {scaledPicture(src, int(width), int(height)), {}};
 }
 
 }  // namespace platform::kde

@@ -298,12 +298,7 @@ Shot copyRegion(const std::string& outputName, const Rect& region, int64_t width
         width = std::clamp<int64_t>(std::llround(double(width) * s), 1, src.width);
         height = std::clamp<int64_t>(std::llround(double(height) * s), 1, src.height);
     }
-    auto yuv = std::make_shared<Yuv420>(scaleToYuv420(src, int(width), int(height)));
-    Picture picture;
-    picture.width = yuv->width;
-    picture.height = yuv->height;
-    picture.pixels = std::move(yuv);
-    return {std::move(picture), {}};
+    return {scaledPicture(src, int(width), int(height)), {}};
 }
 
 }  // namespace platform::wlroots

@@ -333,12 +333,7 @@ Shot screenshot(uint32_t window, int64_t width, int64_t height) {
         src.data = xcb_get_image_data(plain.get());
     }
 
-    auto yuv = std::make_shared<Yuv420>(scaleToYuv420(src, int(width), int(height)));
-    Picture picture;
-    picture.width = yuv->width;
-    picture.height = yuv->height;
-    picture.pixels = std::move(yuv);
-    return {std::move(picture), {}};
+    return {scaledPicture(src, int(width), int(height)), {}};
 }
 
 }  // namespace platform::x11
