@@ -251,6 +251,11 @@ TEST_F(Sway, FrontNativeAndXwaylandWindowsThenActivationsAndTheHostFallback) {
     auto xw = s->waitCon("xwin");
     auto native = s->waitCon("native");
     ASSERT_TRUE(native && xw);
+    // Both are mapped now: read their tiles again, the first one's shrank
+    // when the second came.
+    xw = s->waitCon("xwin");
+    native = s->waitCon("native");
+    ASSERT_TRUE(native && xw);
     s->msg("'[title=\"^native$\"] focus'");
     Companion c = start();
     auto r = frontUntil(c, native->pid);
