@@ -46,6 +46,7 @@ protected:
     }
     void SetUp() override {
         if (!session) GTEST_SKIP() << "no GNOME session: " << setupError;
+        ASSERT_TRUE(session->shellRunning()) << "the Shell ended:\n" << session->shellLog();
         setenv("XAUTHORITY", session->xAuthority.c_str(), 1);
     }
 
@@ -303,6 +304,34 @@ TEST_F(Gnome, AnExtensionThatDoesNotAnswerCostsABoundedWait) {
     EXPECT_FALSE(granted(r)) << json::serialize(r);
     EXPECT_EQ(shot.at("ok"), json::value(false));
     EXPECT_TRUE(granted(frontUntil(*c, granted)));
+}
+
+// Windows asked for the moment they appear, while others close: a window the
+// Shell has not drawn yet, or one going away, has no picture to give, and
+// asking for it must not bring the Shell down.
+TEST_F(Gnome, CapturesOfWindowsComingAndGoingLeaveTheShellRunning) {
+    auto c = companion();
+    TestWin t(session->xDisplay);
+    ASSERT_NE(t.open("first", "title=First w=300 h=300"), 0u);
+    t.command("activate first");
+    json::object r = frontUntil(*c, [&](const json::object& r) { return titleIn(r) == "First"; });
+    ASSERT_EQ(titleIn(r), "First") << json::serialize(r);
+    // Numbers count up: the next windows take the ones after the newest.
+    int64_t newest = r.at("window").at("id").as_int64();
+    for (int round = 0; round < 6; ++round) {
+        std::string name = "n" + std::to_string(round);
+        t.open(name, "w=" + std::to_string(300 + 20 * round) + " h=300 color=00ff00");
+        for (int i = 0; i < 30; ++i)
+            for (int64_t id = newest + 1; id <= newest + 3; ++id)
+                ask(*c, {{"cmd", "capture"}, {"window", id}, {"edge", 100}});
+        if (round % 2) t.command("close n" + std::to_string(round - 1));
+        r = front(*c);
+        if (r.contains("window")) newest = std::max(newest, r.at("window").at("id").as_int64());
+    }
+    ASSERT_TRUE(session->shellRunning()) << session->shellLog();
+    EXPECT_TRUE(granted(frontUntil(*c, granted)));
+    std::string log = session->shellLog(std::string::npos);
+    EXPECT_EQ(log.find("uncatchable"), std::string::npos) << log;
 }
 
 // Last: it restarts the Shell twice.

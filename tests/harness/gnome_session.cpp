@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -175,9 +176,15 @@ void GnomeSession::removeExtension() {
     chownTree(home->path, user);
 }
 
-std::string GnomeSession::shellLog() const {
+std::string GnomeSession::shellLog(size_t tail) const {
     std::string log = readAll(home->path + "/shell.log");
-    return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
+    return log.size() > tail ? log.substr(log.size() - tail) : log;
+}
+
+bool GnomeSession::shellRunning() const {
+    if (shell <= 0) return false;
+    siginfo_t info{};
+    return waitid(P_PID, id_t(shell), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 std::string GnomeSession::settingsText() const {

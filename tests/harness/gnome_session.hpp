@@ -36,7 +36,10 @@ struct GnomeSession {
     void startShell();
     void stopShell();
     // The end of the Shell's output, for failure messages.
-    std::string shellLog() const;
+    // The last `tail` bytes of the Shells' output.
+    std::string shellLog(size_t tail = 4000) const;
+    // Whether the Shell started last is still running (it is not reaped).
+    bool shellRunning() const;
     // The settings keyfile's text.
     std::string settingsText() const;
     std::string extensionDir() const;

@@ -2,10 +2,7 @@
 import Gio from 'gi://Gio';
 import GLib from 'gi://GLib';
 import Meta from 'gi://Meta';
-import Mtk from 'gi://Mtk';
 import Shell from 'gi://Shell';
 import Gdk from 'gi://Gdk';
 import Cairo from 'cairo';
 import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';
-
-const Rect = Mtk.Rectangle;

@@ -3,4 +3,3 @@
 const {Gio, GLib, Meta, Shell} = imports.gi;
 const Gdk = imports.gi.Gdk;
 const Cairo = imports.cairo;
-const Rect = imports.gi.cairo.RectangleInt;

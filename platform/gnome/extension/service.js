@@ -3,8 +3,8 @@
 // on focus change, over the session bus to the companion alone.
 //
 // Built into the two extension forms (GNOME 43-44 and 45+) by
-// generate.cmake; the form's header gives Gio, GLib, Meta, Shell, Cairo, Gdk,
-// Rect (the clip rectangle type of Meta.WindowActor.get_image) and global.
+// generate.cmake; the form's header gives Gio, GLib, Meta, Shell, Cairo, Gdk
+// and global.
 
 const BUS_NAME = 'org.companion.Windows';
 const OBJECT_PATH = '/org/companion/Windows';
@@ -119,11 +119,12 @@ function findWindow(number) {
     return null;
 }
 
-// `src` drawn into a new `width` x `height` surface.
-function drawScaled(src, width, height) {
+// The rectangle `r` of `src` drawn into a new `width` x `height` surface.
+function drawScaled(src, r, width, height) {
     const dst = new Cairo.ImageSurface(Cairo.Format.ARGB32, width, height);
     const cr = new Cairo.Context(dst);
-    cr.scale(width / src.getWidth(), height / src.getHeight());
+    cr.scale(width / r.width, height / r.height);
+    cr.translate(-r.x, -r.y);
     const pattern = new Cairo.SurfacePattern(src);
     pattern.setFilter(Cairo.Filter.BILINEAR);
     cr.setSource(pattern);
@@ -133,15 +134,39 @@ function drawScaled(src, width, height) {
     return dst;
 }
 
-// Exact halvings (each a 2 x 2 average) while the picture is at least twice
-// the asked size, then one bilinear step to it.
-function scaled(image, width, height) {
+// The rectangle `r` of `image` at `width` x `height`: exact halvings (each a
+// 2 x 2 average) while it is at least twice the asked size, then one
+// bilinear step to it.
+function scaled(image, r, width, height) {
     let src = image;
-    while (src.getWidth() >= 2 * width && src.getHeight() >= 2 * height)
-        src = drawScaled(src, Math.ceil(src.getWidth() / 2), Math.ceil(src.getHeight() / 2));
-    if (src.getWidth() !== width || src.getHeight() !== height)
-        src = drawScaled(src, width, height);
-    return src;
+    while (r.width >= 2 * width && r.height >= 2 * height) {
+        const half = {x: 0, y: 0, width: Math.ceil(r.width / 2), height: Math.ceil(r.height / 2)};
+        src = drawScaled(src, r, half.width, half.height);
+        r = half;
+    }
+    const whole = r.x === 0 && r.y === 0 &&
+        src.getWidth() === width && src.getHeight() === height;
+    return whole ? src : drawScaled(src, r, width, height);
+}
+
+// The whole picture of a window's actor, or null when it has none to give.
+// Meta.WindowActor.get_image() returns no surface for a window without a
+// buffer yet, one being destroyed, one too large to draw offscreen, or a
+// clip outside its texture, and the Shell's script engine (GJS 1.74) answers
+// a null surface with an error that stops the whole Shell. So those cases
+// are ruled out here, no clip is passed, and the caller cuts the frame out.
+function imageOf(actor) {
+    if (call(() => actor.is_destroyed(), true)) return null;
+    const surface = call(() => actor.get_texture(), null);
+    const texture = surface ? call(() => surface.get_texture(), null) : null;
+    if (!texture) return null;
+    const scale = call(() => actor.get_resource_scale(), 1);
+    const sides = [
+        call(() => texture.get_width(), 0), call(() => texture.get_height(), 0),
+        Math.ceil(actor.width * scale), Math.ceil(actor.height * scale),
+    ];
+    if (!sides.every(side => side >= 1 && side <= MAX_SIDE)) return null;
+    return actor.get_image(null);
 }
 
 function writeAll(fd, bytes) {
@@ -164,20 +189,26 @@ function capture(number, width, height, fd) {
     const w = findWindow(number);
     const actor = w ? w.get_compositor_private() : null;
     if (!w || !actor) return 'gone';
+    const image = imageOf(actor);
+    if (!image || image.getWidth() < 1 || image.getHeight() < 1) return 'the window has no picture';
+    // The frame within the buffer, in the picture's pixels.
     const frame = w.get_frame_rect();
     const buffer = w.get_buffer_rect();
-    const clip = new Rect({
-        x: frame.x - buffer.x, y: frame.y - buffer.y, width: frame.width, height: frame.height,
-    });
-    const image = actor.get_image(clip);
-    if (!image || image.getWidth() < 1 || image.getHeight() < 1) return 'the window has no picture';
-    const sw = image.getWidth(), sh = image.getHeight();
+    if (buffer.width < 1 || buffer.height < 1) return 'the window has no picture';
+    const sx = image.getWidth() / buffer.width, sy = image.getHeight() / buffer.height;
+    const x0 = Math.max(0, Math.round((frame.x - buffer.x) * sx));
+    const y0 = Math.max(0, Math.round((frame.y - buffer.y) * sy));
+    const x1 = Math.min(image.getWidth(), Math.round((frame.x - buffer.x + frame.width) * sx));
+    const y1 = Math.min(image.getHeight(), Math.round((frame.y - buffer.y + frame.height) * sy));
+    if (x1 <= x0 || y1 <= y0) return 'the window has no picture';
+    const crop = {x: x0, y: y0, width: x1 - x0, height: y1 - y0};
+    const sw = crop.width, sh = crop.height;
     if (width > sw || height > sh) {
         const s = Math.min(sw / width, sh / height);
         width = Math.max(1, Math.min(sw, Math.round(width * s)));
         height = Math.max(1, Math.min(sh, Math.round(height * s)));
     }
-    const picture = scaled(image, width, height);
+    const picture = scaled(image, crop, width, height);
     const pixbuf = Gdk.pixbuf_get_from_surface(picture, 0, 0, width, height);
     if (!pixbuf || pixbuf.get_n_channels() !== 4) return 'the picture cannot be converted';
     writeAll(fd, pixbuf.read_pixel_bytes());
