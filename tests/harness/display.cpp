@@ -12,6 +12,8 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -134,6 +136,53 @@ bool wmServing(const std::string& display) {
     return mapped;
 }
 
+// Display numbers are shared with every X server and compositor on the
+// machine: another suite's Xvfb, a compositor's Xwayland. Each Display holds
+// its number the X way, by a lock file with this process's pid that servers
+// and compositors read, from before its server starts until the object
+// goes, so a restart finds the number still free.
+
+// Takes the lock file `path`; a lock left by a process that is gone is taken
+// over.
+bool takeLock(const std::string& path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+        if (fd >= 0) {
+            char pid[16];
+            int n = snprintf(pid, sizeof pid, "%10d\n", int(getpid()));
+            bool written = write(fd, pid, size_t(n)) == n;
+            close(fd);
+            if (written) return true;
+            unlink(path.c_str());
+            return false;
+        }
+        if (errno != EEXIST) return false;
+        char text[16] = {};
+        int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) continue;  // removed meanwhile
+        ssize_t got = read(in, text, sizeof text - 1);
+        close(in);
+        long other = got > 0 ? std::strtol(text, nullptr, 10) : 0;
+        if (other <= 0 || ::kill(pid_t(other), 0) == 0 || errno != ESRCH) return false;
+        unlink(path.c_str());
+    }
+    return false;
+}
+
+// Whether an X server listens on display `n` (its abstract socket bound).
+bool displayInUse(int n) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
+    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    auto len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    bool used = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0;
+    close(fd);
+    return used;
+}
+
 }  // namespace
 
 const char* wmName(Wm wm) {
@@ -160,19 +209,44 @@ Display::Display(Wm wm, bool composite) : wm_(wm), composite_(composite) {
         close(fd);
         config_ = tmpl;
     }
-    start(false);
+    // A server that ignores lock files may still bind a number between the
+    // check and the start: the next one is tried then.
+    for (int n = 0; n < 200; ++n) {
+        std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        if (!takeLock(lock)) continue;
+        if (displayInUse(n)) {
+            unlink(lock.c_str());
+            continue;
+        }
+        lockFile_ = lock;
+        name = ":" + std::to_string(n);
+        if (startServer()) {
+            try {
+                startWindowManager();
+            } catch (...) {
+                kill();
+                unlink(lock.c_str());
+                throw;
+            }
+            return;
+        }
+        unlink(lock.c_str());
+        lockFile_.clear();
+    }
+    throw std::runtime_error("Xvfb did not start");
 }
 
 Display::~Display() {
     kill();
+    if (!lockFile_.empty()) unlink(lockFile_.c_str());
     if (!config_.empty()) unlink(config_.c_str());
 }
 
-void Display::start(bool fixedNumber) {
+bool Display::startServer() {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    std::vector<std::string> args = {"Xvfb"};
-    if (fixedNumber) args.push_back(name);
+    // -displayfd tells when it is ready (and makes it leave the lock alone).
+    std::vector<std::string> args = {"Xvfb", name};
     args.insert(args.end(), {"-displayfd", "3", "-screen", "0", "1920x1200x24", "-nolisten",
                              "tcp", "-noreset", composite_ ? "+extension" : "-extension", "Composite"});
     server = spawnWith(args, "", fds[1]);
@@ -193,9 +267,12 @@ void Display::start(bool fixedNumber) {
     while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
     if (number.empty()) {
         reap(server);
-        throw std::runtime_error("Xvfb did not start");
+        return false;
     }
-    name = ":" + number;
+    return true;
+}
+
+void Display::startWindowManager() {
     if (wm_ == Wm::none) return;
     std::vector<std::string> wmArgs = {"openbox", "--sm-disable"};
     if (wm_ == Wm::xfwm4) wmArgs = {"xfwm4", "--compositor=on", "--sm-client-disable"};
@@ -220,9 +297,9 @@ void Display::kill() {
 
 void Display::restart() {
     kill();
-    // The new server takes the same number; its lock file is gone once the
-    // old one has been reaped.
-    start(true);
+    // The new server takes the same number, still held by its lock file.
+    if (!startServer()) throw std::runtime_error("Xvfb did not start again on " + name);
+    startWindowManager();
 }
 
 pid_t spawnClient(const std::string& display, const char* const argv[]) {

@@ -1,5 +1,5 @@
-// A private X server (Xvfb) with a window manager (openbox), on a display
-// number the server picks itself, stopped when the object goes.
+// A private X server (Xvfb) with a window manager (openbox), on a free display
+// number held for the object's life, stopped when the object goes.
 #pragma once
 
 #include <string>
@@ -39,7 +39,9 @@ struct Display {
     void restart();
 
 private:
-    void start(bool fixedNumber);
+    bool startServer();  // false when it did not start on `name`
+    void startWindowManager();
+    std::string lockFile_;  // holds the display number
     Wm wm_;
     bool composite_;
     std::string config_;  // i3's configuration file
