@@ -91,11 +91,19 @@ function recordOf(w) {
     ];
 }
 
+// The windows of the actors that are not being destroyed (a closed window's
+// actor stays while it fades out).
+function liveWindows() {
+    return global.get_window_actors()
+        .filter(a => !call(() => a.is_destroyed(), true))
+        .map(a => call(() => a.get_meta_window(), null))
+        .filter(w => w !== null);
+}
+
 // The managed windows, frontmost first; desktop windows left out.
 function stacked() {
-    const windows = global.get_window_actors()
-        .map(a => call(() => a.get_meta_window(), null))
-        .filter(w => w && w.get_window_type() !== Meta.WindowType.DESKTOP);
+    const windows = liveWindows()
+        .filter(w => w.get_window_type() !== Meta.WindowType.DESKTOP);
     return global.display.sort_windows_by_stacking(windows).reverse();
 }
 
@@ -112,11 +120,7 @@ function records(windows) {
 }
 
 function findWindow(number) {
-    for (const a of global.get_window_actors()) {
-        const w = call(() => a.get_meta_window(), null);
-        if (w && (w.get_stable_sequence() >>> 0) === number) return w;
-    }
-    return null;
+    return liveWindows().find(w => (w.get_stable_sequence() >>> 0) === number) || null;
 }
 
 // The rectangle `r` of `src` drawn into a new `width` x `height` surface.
