@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,10 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace platform::icons {
 namespace {
@@ -65,9 +70,86 @@ std::optional<RgbaImage> iconFile(const std::string& path, uint32_t want) {
 
 constexpr const char* kExtensions[] = {".png", ".svg", ".svgz", ".xpm"};
 
+// What was read from disk, kept while the file or directory is unchanged: a
+// lookup that finds nothing (a program whose entry names a missing icon) is
+// asked again at every report, and would otherwise open a few thousand
+// paths each time.
+struct Stamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int64_t mtimeNs = 0;
+    off_t size = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+std::optional<Stamp> stampOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return Stamp{st.st_dev, st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                 st.st_size};
+}
+
+// A listing taken within this long of the directory's last change may miss
+// a file added in the same clock tick: it is taken again next time.
+constexpr int64_t kSettleNs = 2000000000;
+
+using Names = std::unordered_set<std::string>;
+
+struct Listing {
+    Stamp stamp;
+    bool settled = false;
+    std::shared_ptr<const Names> names;
+};
+
+struct DiskCache {
+    std::mutex lock;
+    std::unordered_map<std::string, Listing> listings;
+    std::unordered_map<std::string, std::pair<Stamp, ThemeIndex>> indexes;
+};
+DiskCache& disk() {
+    static auto* cache = new DiskCache;
+    return *cache;
+}
+constexpr size_t kMaxCachedDirs = 8192;
+constexpr size_t kMaxNamesPerDir = 65536;
+
+int64_t nowNs() {
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The entries of directory `dir`; null when there is no such directory.
+std::shared_ptr<const Names> entriesOf(const std::string& dir) {
+    auto stamp = stampOf(dir);
+    if (!stamp) return nullptr;
+    DiskCache& c = disk();
+    {
+        std::lock_guard guard(c.lock);
+        auto found = c.listings.find(dir);
+        if (found != c.listings.end() && found->second.settled && found->second.stamp == *stamp)
+            return found->second.names;
+    }
+    auto names = std::make_shared<Names>();
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (names->size() >= kMaxNamesPerDir) break;
+            names->emplace(e->d_name);
+        }
+        ::closedir(d);
+    }
+    std::lock_guard guard(c.lock);
+    if (c.listings.size() >= kMaxCachedDirs) c.listings.clear();
+    c.listings.insert_or_assign(dir, Listing{*stamp, nowNs() - stamp->mtimeNs > kSettleNs, names});
+    return names;
+}
+
 std::optional<RgbaImage> inDir(const std::string& dir, const std::string& name, uint32_t want) {
+    auto names = entriesOf(dir);
+    if (!names) return std::nullopt;
     for (const char* ext : kExtensions)
-        if (auto img = iconFile(dir + "/" + name + ext, want)) return img;
+        if (names->count(name + ext))
+            if (auto img = iconFile(dir + "/" + name + ext, want)) return img;
     return std::nullopt;
 }
 
@@ -171,6 +253,28 @@ std::vector<ThemeDir> listedDirs(const std::string& theme) {
     return dirs;
 }
 
+// The parsed index.theme at `path`, read again only when it changed.
+std::optional<ThemeIndex> indexAt(const std::string& path) {
+    auto stamp = stampOf(path);
+    if (!stamp) return std::nullopt;
+    DiskCache& c = disk();
+    {
+        std::lock_guard guard(c.lock);
+        auto found = c.indexes.find(path);
+        if (found != c.indexes.end() && found->second.first == *stamp) return found->second.second;
+    }
+    auto text = readRegular(path, kMaxTextFile);
+    if (!text) return std::nullopt;
+    ThemeIndex index = parseIndexTheme(*text);
+    // Cached only when settled, like a directory listing.
+    if (nowNs() - stamp->mtimeNs > kSettleNs) {
+        std::lock_guard guard(c.lock);
+        if (c.indexes.size() >= 64) c.indexes.clear();
+        c.indexes.insert_or_assign(path, std::make_pair(*stamp, index));
+    }
+    return index;
+}
+
 // The icon in theme `themeName`, whose index.theme (the first found over
 // `bases`) describes its directories in every base. Its parents are added
 // to `inherits`.
@@ -179,16 +283,14 @@ std::optional<RgbaImage> inTheme(const std::vector<std::string>& bases, const st
                                  std::vector<std::string>& inherits) {
     std::optional<ThemeIndex> index;
     for (const std::string& base : bases)
-        if (auto text = readRegular(base + "/" + themeName + "/index.theme", kMaxTextFile)) {
-            index = parseIndexTheme(*text);
-            break;
-        }
+        if ((index = indexAt(base + "/" + themeName + "/index.theme"))) break;
     if (index)
         for (const std::string& parent : index->inherits)
             if (plainName(parent) && std::find(inherits.begin(), inherits.end(), parent) == inherits.end())
                 inherits.push_back(parent);
     for (const std::string& base : bases) {
         std::string theme = base + "/" + themeName;
+        if (!stampOf(theme)) continue;
         std::vector<ThemeDir> dirs = index ? index->dirs : listedDirs(theme);
         for (const ThemeDir* d : searchOrder(dirs, want))
             if (auto img = inDir(theme + "/" + d->path, name, want)) return img;
@@ -201,28 +303,36 @@ std::optional<RgbaImage> inTheme(const std::vector<std::string>& bases, const st
 ThemeIndex parseIndexTheme(std::string_view text) {
     ThemeIndex index;
     std::vector<std::string> listed;
+    // Every group's keys in one pass (an index lists a few hundred groups).
+    std::unordered_map<std::string_view, ThemeDir> groups;
     eachKey(text, [&](std::string_view group, std::string_view key, std::string_view value) {
         if (group == "Icon Theme") {
             if (key == "Directories") listed = splitList(value);
             else if (key == "Inherits") index.inherits = splitList(value);
+            return;
         }
+        auto found = groups.find(group);
+        if (found == groups.end()) {
+            if (groups.size() >= 4 * kMaxThemeDirs) return;
+            found = groups.emplace(group, ThemeDir{}).first;
+        }
+        ThemeDir& d = found->second;
+        if (key == "Size") d.size = number(value);
+        else if (key == "MinSize") d.minSize = number(value);
+        else if (key == "MaxSize") d.maxSize = number(value);
+        else if (key == "Threshold") d.threshold = number(value);
+        else if (key == "Scale") d.scale = number(value);
+        else if (key == "Type")
+            d.type = value == "Fixed"      ? ThemeDir::Type::fixed
+                     : value == "Scalable" ? ThemeDir::Type::scalable
+                                           : ThemeDir::Type::threshold;
     });
     for (const std::string& p : listed) {
         if (p.find("..") != std::string::npos || p.empty() || p[0] == '/') continue;
-        ThemeDir d;
+        auto found = groups.find(p);
+        if (found == groups.end()) continue;
+        ThemeDir d = found->second;
         d.path = p;
-        eachKey(text, [&](std::string_view group, std::string_view key, std::string_view value) {
-            if (group != p) return;
-            if (key == "Size") d.size = number(value);
-            else if (key == "MinSize") d.minSize = number(value);
-            else if (key == "MaxSize") d.maxSize = number(value);
-            else if (key == "Threshold") d.threshold = number(value);
-            else if (key == "Scale") d.scale = number(value);
-            else if (key == "Type")
-                d.type = value == "Fixed"      ? ThemeDir::Type::fixed
-                         : value == "Scalable" ? ThemeDir::Type::scalable
-                                               : ThemeDir::Type::threshold;
-        });
         if (d.size == 0) continue;
         if (d.minSize == 0) d.minSize = d.size;
         if (d.maxSize == 0) d.maxSize = d.size;

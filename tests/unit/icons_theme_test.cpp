@@ -85,6 +85,46 @@ protected:
     std::vector<std::pair<std::string, std::string>> saved;
 };
 
+// Sets a path's modification time `seconds` into the past.
+void age(const fs::path& p, int seconds) {
+    timespec t[2];
+    clock_gettime(CLOCK_REALTIME, &t[0]);
+    t[0].tv_sec -= seconds;
+    t[1] = t[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
+}
+
+// Lookups remember what they read while it stays unchanged; a later change
+// (an icon installed after a miss, a new index) is seen at the next lookup.
+TEST_F(IconTheme, WhatChangesOnDiskIsSeenByTheNextLookup) {
+    fs::path hicolor = dir / "share/icons/hicolor";
+    write(hicolor / "index.theme", "[Icon Theme]\nDirectories=48x48/apps\n[48x48/apps]\nSize=48\nType=Fixed\n");
+    write(hicolor / "48x48/apps/other.xpm", kXpm);
+    age(hicolor / "index.theme", 3600);
+    age(hicolor / "48x48/apps", 3600);
+    EXPECT_FALSE(themeIcon("late", 48));
+    EXPECT_FALSE(themeIcon("late", 48));  // from the remembered listing
+    write(hicolor / "48x48/apps/late.svg", svgOf("red"));
+    auto img = themeIcon("late", 48);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(centre(*img), 0xFF0000FFu);
+
+    // A new index naming another directory.
+    write(hicolor / "scalable/apps/moved.svg", svgOf("blue"));
+    age(hicolor / "scalable/apps", 3600);
+    EXPECT_FALSE(themeIcon("moved", 48));
+    write(hicolor / "index.theme",
+          "[Icon Theme]\nDirectories=48x48/apps,scalable/apps\n[48x48/apps]\nSize=48\nType=Fixed\n"
+          "[scalable/apps]\nSize=64\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    img = themeIcon("moved", 48);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(centre(*img), 0x0000FFFFu);
+
+    // Removed: no longer found.
+    fs::remove(hicolor / "48x48/apps/late.svg");
+    EXPECT_FALSE(themeIcon("late", 48));
+}
+
 TEST_F(IconTheme, IndexDirectoriesUserThemeParentsHicolorPixmapsAndPaths) {
     fs::path icons = dir / "share/icons";
     write(icons / "hicolor/index.theme",
