@@ -229,10 +229,10 @@ void eachKey(std::string_view text, F&& use) {
 // theme that has no index.theme.
 std::vector<ThemeDir> listedDirs(const std::string& theme) {
     std::vector<ThemeDir> dirs;
-    DIR* dir = ::opendir(theme.c_str());
-    if (!dir) return dirs;
-    while (dirent* e = ::readdir(dir)) {
-        std::string n = e->d_name;
+    auto names = entriesOf(theme);
+    if (!names) return dirs;
+    // The listing's order does not matter: searchOrder ranks the directories.
+    for (const std::string& n : *names) {
         unsigned w = 0, h = 0;
         char tail = 0;
         ThemeDir d;
@@ -249,7 +249,6 @@ std::vector<ThemeDir> listedDirs(const std::string& theme) {
         dirs.push_back(d);
         if (dirs.size() >= kMaxThemeDirs) break;
     }
-    ::closedir(dir);
     return dirs;
 }
 

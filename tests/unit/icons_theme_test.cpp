@@ -123,6 +123,15 @@ TEST_F(IconTheme, WhatChangesOnDiskIsSeenByTheNextLookup) {
     // Removed: no longer found.
     fs::remove(hicolor / "48x48/apps/late.svg");
     EXPECT_FALSE(themeIcon("late", 48));
+
+    // A theme without index.theme is searched by its size directories.
+    write(dir / "home/.config/gtk-3.0/settings.ini", "[Settings]\ngtk-icon-theme-name=Bare\n");
+    write(dir / "share/icons/Bare/32x32/apps/bare.xpm", kXpm);
+    write(dir / "share/icons/Bare/scalable/apps/bare.svg", svgOf("red"));
+    img = themeIcon("bare", 64);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->width, 64);
+    EXPECT_EQ(centre(*img), 0xFF0000FFu);
 }
 
 TEST_F(IconTheme, IndexDirectoriesUserThemeParentsHicolorPixmapsAndPaths) {
